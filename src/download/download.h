@@ -1,0 +1,17 @@
+// The download engine: stop-and-wait download of an image and the reboot
+// hand-over after the boot section.
+#pragma once
+
+// Downloads the image at image_path (accepted by check_image) from
+// image_offset; returns when the image is exhausted, on esc, at the fifth
+// refusal of a record or when the user stops at the reboot prompt. Failures
+// are reported into run_outcome.
+void run_download(const char* image_path);
+
+constexpr int handover_continue = 0;
+constexpr int handover_terminate = 1;
+
+// Makes the instrument restart into new boot code and waits until it answers
+// again (or the user power-cycles it). handover_continue or
+// handover_terminate (esc at the prompt).
+int reboot_handover();

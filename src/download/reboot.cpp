@@ -1,0 +1,5 @@
+#include "download/download.h"
+
+int reboot_handover() {
+    return handover_terminate;
+}

@@ -1,0 +1,81 @@
+// Process-wide state of kelo and the driver's services to the other subsystems.
+//
+// Every value here has one instance for the whole process and starts at 0
+// unless stated. The subsystems read and write them directly; the comments
+// name who writes what.
+#pragma once
+
+#include <cstdint>
+
+#ifndef KELO_PROGRAM_SIZE
+#define KELO_PROGRAM_SIZE 69632
+#endif
+
+// Length of the program file before an appended image: the start value of
+// image_offset. The build pads the program file to exactly this length.
+constexpr int32_t program_file_size = KELO_PROGRAM_SIZE;
+
+// Options, set by the command line (left to right, later ones win).
+extern int32_t baud_rate;        // 0 = probe 38400, 19200, 9600; else the rate in use
+extern int32_t port_index;       // 0..3: COM(port_index + 1)
+extern int32_t opt_ctrl_r;       // -r: control-R after each message (script, terminal)
+extern int32_t opt_show_records; // -s: show records and replies
+extern int32_t opt_force;        // -w: send boot code regardless of version
+
+// Where the image text starts in the download file: program_file_size at start,
+// 0 once a file is named. image_length = file size - image_offset (set by the
+// image check; the denominator of the download percentage).
+extern int32_t image_offset;
+extern int32_t image_length;
+
+// The instrument's last reply line: at most 748 characters and a NUL.
+// Written by the probe, used as the image check's line buffer, written by the
+// download loop. A third character '0' marks a positive reply.
+constexpr int reply_line_size = 750;
+constexpr int reply_line_max = 748;
+extern char reply_line[reply_line_size];
+
+extern int32_t reply_seen;         // 1 once any byte answered a probe; never cleared
+extern int32_t instrument_version; // from the identification answer
+extern int32_t appl_version;
+extern int32_t dsp_version;
+
+// Mode of the current image section: 'B' boot, 'A' application, 'D' DSP,
+// 0 = section not sent (or none met). Set by the record reader.
+extern int32_t section_mode;
+
+// 1 between sending an S7 record and the next request for an image line.
+extern int32_t reboot_pending;
+
+// Outcome of the run, reported into by the modes and read by the driver for
+// the final message and the exit status. It starts as run_ok; a mode that
+// fails calls fail_run() with the reason (the first failure reported wins).
+enum RunOutcome : int32_t {
+    run_ok = 0,      // did what was asked: "\nDone.\n", exit status 0
+    run_failed = 1,  // failed after its own message: nothing more printed, status 1
+    run_refused = 2, // the instrument refused a record for the fifth time:
+                     // "\nError Code (%s)\n" with reply_line, status 1
+};
+extern int32_t run_outcome;
+
+// Screen-saver-active setting found at start-up; pause_and_exit puts it back.
+extern int32_t saved_screen_saver;
+void fail_run(int32_t outcome);
+
+// The one way out of the program. wait 1: drain keys, wait up to 2664 ms for
+// a key (222 ms steps), drain again. Then the screen-saver setting is put back
+// and the process exits with status (0 success, 1 failure).
+[[noreturn]] void pause_and_exit(int wait, int status);
+
+// What the command line asks for, as read by parse_options.
+enum OptionAction : int {
+    options_run = 0,      // establish communication, then the download or script
+    options_usage = 1,    // "-?": the usage text, then the end
+    options_terminal = 2, // "-t"/"-T": terminal mode at once
+};
+
+// Reads argv[1..] left to right into the options. The first argument that
+// does not begin with '-' is the download name (image_offset becomes 0) and
+// ends the reading, as do "-?" and "-t". Without a name *download_name is
+// argv[0] and image_offset stays as it was. Unknown options are ignored.
+int parse_options(int argc, char* const* argv, const char** download_name);

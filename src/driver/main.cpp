@@ -1,0 +1,133 @@
+// kelo: loads new firmware into a K940 instrument over a serial line, and
+// serves service work on the same line (scripts, terminal).
+#include <cstdio>
+#include <cstring>
+
+#include "download/download.h"
+#include "driver/driver.h"
+#include "image/image.h"
+#include "instrument/probe.h"
+#include "platform/platform.h"
+#include "script/script.h"
+#include "serial/serial_port.h"
+#include "terminal/terminal.h"
+
+namespace {
+
+constexpr char version_text[] = "1.17";
+constexpr char box_edge[] =
+    "**********************************************************************\n";
+constexpr char box_blank[] =
+    "*                                                                    *\n";
+constexpr char box_maker[] =
+    "*             Kelo Instruments                    2002               *\n";
+static_assert(sizeof(box_edge) == 72 && sizeof(box_blank) == 72 && sizeof(box_maker) == 72,
+              "every box line is 70 characters wide");
+
+void print_banner() {
+    std::fputs(box_edge, stdout);
+    std::fputs(box_blank, stdout);
+    std::printf("*             K940 Serial Download Utility        %s               *\n",
+                version_text);
+    std::fputs(box_blank, stdout);
+    std::fputs(box_maker, stdout);
+    std::fputs(box_blank, stdout);
+    std::fputs(box_edge, stdout);
+    std::fputs("\n", stdout);
+}
+
+void print_usage() {
+    std::printf("Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t  [kelo_filename/@script_filename]  %s\n",
+                version_text);
+    std::fputs("38400, N 8 1\n"
+               "-1  select com1 (default)\n"
+               "-2  select com2\n"
+               "-3  select com3\n"
+               "-4  select com4\n"
+               "-r  send cntrl-r after each message\n"
+               "-s  display serial records\n"
+               "-t  terminal interface\n"
+               "-w  send regardless of version\n",
+               stdout);
+}
+
+[[noreturn]] void run_terminal() {
+    if (baud_rate == 0) baud_rate = 38400;
+    if (open_port(port_index + 1, static_cast<uint32_t>(baud_rate)) != 0) {
+        std::printf("Cannot open COM%d.\n", port_index + 1);
+        close_port();
+        pause_and_exit(1, 1);
+    }
+    terminal_mode();
+    close_port();
+    pause_and_exit(0, 0);
+}
+
+void report_no_answer(const char* silent_format) {
+    if (reply_seen)
+        std::printf("Invalid responses detected on COM%d.\n", port_index + 1);
+    else
+        std::printf(silent_format, port_index + 1);
+    pause_and_exit(1, 1);
+}
+
+// Finds the rate at which the instrument answers; the port stays open at it.
+void establish_communication() {
+    std::printf("Establishing communication on COM%d...\n", port_index + 1);
+    if (baud_rate != 0) {
+        if (probe_instrument(static_cast<uint32_t>(baud_rate)) != 0)
+            report_no_answer("No response detected on COM%d\n");
+    } else {
+        static const int32_t rates[] = {38400, 19200, 9600};
+        int answered = 0;
+        for (int32_t rate : rates) {
+            baud_rate = rate;
+            if (probe_instrument(static_cast<uint32_t>(rate)) == 0) {
+                answered = 1;
+                break;
+            }
+        }
+        if (!answered) report_no_answer("No response detected on COM%d.\n");
+    }
+    std::printf("Baud rate set to %u (N81)\n", static_cast<unsigned>(baud_rate));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The screen saver stays off for the run; pause_and_exit puts it back.
+    saved_screen_saver = screen_saver_active();
+    set_screen_saver_active(0);
+    console_start();
+
+    print_banner();
+
+    // Options, left to right; "-?" and "-t" act at once.
+    const char* download_name = nullptr;
+    switch (parse_options(argc, argv, &download_name)) {
+    case options_usage:
+        print_usage();
+        pause_and_exit(0, 0);
+    case options_terminal:
+        run_terminal();
+    default:
+        break;
+    }
+    if (download_name == argv[0]) download_name = own_program_file(argv[0]);
+
+    establish_communication();
+
+    // The run: a script, or the image check and the download.
+    if (download_name[0] == '@')
+        play_script(download_name + 1, nullptr);
+    else if (check_image(download_name) == 0)
+        run_download(download_name);
+    close_port();
+
+    // Final status, from the outcome the modes reported.
+    if (run_outcome == run_ok)
+        std::printf("\nDone.\n");
+    else if (run_outcome == run_refused)
+        std::printf("\nError Code (%s)\n", reply_line);
+    pause_and_exit(1, run_outcome == run_ok ? 0 : 1);
+}

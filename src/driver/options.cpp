@@ -1,0 +1,46 @@
+// Command-line options, driven by one table.
+#include <cstring>
+
+#include "driver/driver.h"
+
+namespace {
+
+struct OptionEntry {
+    const char* text;
+    int32_t* target; // option variable set to value, or null
+    int32_t value;
+    int action; // options_run: go on with the next argument
+};
+
+// Compared whole and case-sensitively, in this order; the first match wins.
+const OptionEntry option_table[] = {
+    {"-?", nullptr, 0, options_usage},         {"-38", &baud_rate, 38400, options_run},
+    {"-19", &baud_rate, 19200, options_run},   {"-96", &baud_rate, 9600, options_run},
+    {"-1", &port_index, 0, options_run},       {"-2", &port_index, 1, options_run},
+    {"-3", &port_index, 2, options_run},       {"-4", &port_index, 3, options_run},
+    {"-r", &opt_ctrl_r, 1, options_run},       {"-R", &opt_ctrl_r, 1, options_run},
+    {"-s", &opt_show_records, 1, options_run}, {"-S", &opt_show_records, 1, options_run},
+    {"-w", &opt_force, 1, options_run},        {"-W", &opt_force, 1, options_run},
+    {"-t", nullptr, 0, options_terminal},      {"-T", nullptr, 0, options_terminal},
+};
+
+} // namespace
+
+int parse_options(int argc, char* const* argv, const char** download_name) {
+    *download_name = argc > 0 ? argv[0] : "";
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-') {
+            *download_name = arg;
+            image_offset = 0;
+            return options_run;
+        }
+        for (const OptionEntry& entry : option_table) {
+            if (std::strcmp(arg, entry.text) != 0) continue;
+            if (entry.target) *entry.target = entry.value;
+            if (entry.action != options_run) return entry.action;
+            break;
+        }
+    }
+    return options_run;
+}

@@ -1,0 +1,96 @@
+// Link probe: finds out whether the instrument answers at a rate and reads
+// its versions from the identification answer.
+#include "instrument/probe.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// The first answer byte must come within this time of the query...
+constexpr int32_t first_byte_ms = 336;
+// ...and every later one within first_byte_ms - byte_credit_ms of the last.
+constexpr int32_t byte_credit_ms = 224;
+
+// One byte of input, or -1 when nothing is waiting. A failed read counts as
+// nothing waiting, so a failing port cannot feed the loops garbage.
+int next_input_byte() {
+    char buffer[2];
+    int32_t count = 0;
+    read_text(buffer, 1, &count);
+    return count == 1 ? static_cast<unsigned char>(buffer[0]) : -1;
+}
+
+// Reads one answer line into reply_line. 0 when its LF came in time.
+int read_answer_line() {
+    int32_t kept = 0;
+    uint32_t t0 = clock_ms();
+    for (;;) {
+        int c = next_input_byte();
+        if (c >= 0) {
+            reply_seen = 1;
+            if (c == '\n') break;
+            if (c != '\r' && kept < reply_line_max) reply_line[kept++] = static_cast<char>(c);
+            t0 = clock_ms() - byte_credit_ms;
+            continue;
+        }
+        int32_t elapsed = static_cast<int32_t>(clock_ms() - t0);
+        if (elapsed >= first_byte_ms) return -1;
+        idle_wait(static_cast<uint32_t>(first_byte_ms - elapsed));
+    }
+    reply_line[kept] = '\0';
+    return 0;
+}
+
+// Start of the first field after a comma that begins with "19" or "20".
+const char* find_version_field(const char* line) {
+    for (const char* comma = std::strchr(line, ','); comma; comma = std::strchr(comma + 1, ',')) {
+        const char* field = comma + 1;
+        if ((field[0] == '1' && field[1] == '9') || (field[0] == '2' && field[1] == '0'))
+            return field;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int parse_identification(const char* line) {
+    const char* field = find_version_field(line);
+    if (!field) return -1;
+    instrument_version = static_cast<int32_t>(std::atol(field));
+    const char* comma = std::strchr(field, ',');
+    if (!comma) return 0;
+    appl_version = static_cast<int32_t>(std::atol(comma + 1));
+    comma = std::strchr(comma + 1, ',');
+    if (!comma) return 0;
+    dsp_version = static_cast<int32_t>(std::atol(comma + 1));
+    return 0;
+}
+
+int probe_instrument(uint32_t baud) {
+    if (open_port(port_index + 1, baud) != 0) {
+        std::printf("Cannot open COM%d.\n", port_index + 1);
+        pause_and_exit(1, 1);
+    }
+    // Stale input from before the query is no answer to it.
+    while (next_input_byte() >= 0) {}
+
+    char query[sizeof identification_query + 1];
+    std::memcpy(query, identification_query, sizeof identification_query);
+    send_line(query);
+
+    if (read_answer_line() != 0) {
+        close_port();
+        return -1;
+    }
+    if (parse_identification(reply_line) != 0) {
+        std::printf("Invalid device connected to COM%d.\n", port_index + 1);
+        pause_and_exit(1, 1);
+    }
+    return 0;
+}

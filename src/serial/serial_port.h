@@ -1,0 +1,77 @@
+// The serial link: the one SerialPort object and the five free functions
+// through which the rest of kelo reaches it.
+//
+// COMn maps to a device per platform: on Windows the port "COMn" itself; on
+// POSIX the path in the environment variable KELO_COMn when it is set, else
+// /dev/ttyS<n-1>. The port is opened exclusively, 8N1 at the given rate, no
+// flow control, DTR off and RTS on.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+// Results of read_available besides a count.
+constexpr int32_t read_nothing_waiting = -4;
+constexpr int32_t read_failed = -5;
+
+class SerialPort {
+  public:
+    // 1 = open (also when it was open already: the rate stays), 0 = failure.
+    int open(int32_t port_number, uint32_t baud);
+    // Releases everything the port holds; 1 in every case.
+    int close();
+    // Sends one byte (low 8 bits), waiting up to 1000 ms for the line to take
+    // it. 1 in every case: a byte the platform refuses is lost unreported.
+    int write_byte(int byte);
+    // The count when open and count > 0 (each byte through write_byte), else 0.
+    int32_t write_bytes(const char* data, int32_t count);
+    // Bytes waiting in the input queue; 0 when closed.
+    int32_t input_count();
+    // Reads at most max bytes, never more than are waiting: the count read,
+    // read_nothing_waiting, read_failed, or 0 when closed.
+    int32_t read_available(char* buffer, int32_t max);
+
+    int is_port_open() const { return is_open; }
+#ifdef _WIN32
+    // Event that is signalled when input may have arrived (for idle waits);
+    // nullptr when closed.
+    HANDLE input_event();
+
+  private:
+    HANDLE port_handle = nullptr;
+    OVERLAPPED read_record{};
+    OVERLAPPED write_record{};
+    int32_t is_open = 0;
+    OVERLAPPED wait_record{};
+    DWORD wait_mask = 0;
+    int32_t wait_pending = 0;
+#else
+    // Descriptor to poll for input (for idle waits); -1 when closed.
+    int poll_fd() const {
+        return is_open ? port_fd : -1;
+    }
+
+  private:
+    int port_fd = -1;
+    int32_t is_open = 0;
+#endif
+};
+
+extern SerialPort serial_port;
+
+// 0 when the port is open (or was already), -1 when it could not be opened.
+int open_port(int32_t port_number, uint32_t baud);
+// Closes the port; harmless when closed. Result 1.
+int close_port();
+// Reads at most max bytes of what is waiting into buffer (which has room for
+// max + 1) and stores a NUL behind them. Result, also stored in *count: 0 when
+// nothing was waiting, the count read, or a negative read code on failure.
+int32_t read_text(char* buffer, int32_t max, int32_t* count);
+// Sends one byte. Result 1.
+int send_byte(int byte);
+// Appends a CR to text in place (the buffer needs two bytes beyond its NUL)
+// and sends the text with it. Result as write_bytes.
+int32_t send_line(char* text);

@@ -1,0 +1,149 @@
+// SerialPort on POSIX: a tty device, opened exclusively, raw 8N1.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#include "serial/serial_port.h"
+
+namespace {
+
+constexpr int write_wait_ms = 1000;
+
+// COMn is the path in KELO_COMn when it is set, else /dev/ttyS<n-1>.
+void device_path(int32_t port_number, char* path, std::size_t size) {
+    char variable[16];
+    std::snprintf(variable, sizeof variable, "KELO_COM%d", static_cast<int>(port_number));
+    const char* mapped = std::getenv(variable);
+    if (mapped && mapped[0])
+        std::snprintf(path, size, "%s", mapped);
+    else
+        std::snprintf(path, size, "/dev/ttyS%d", static_cast<int>(port_number - 1));
+}
+
+speed_t speed_for(uint32_t baud) {
+    switch (baud) {
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+
+int set_line(int fd, uint32_t baud) {
+    speed_t speed = speed_for(baud);
+    termios tio{};
+    if (speed == B0 || tcgetattr(fd, &tio) != 0) return -1;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return -1;
+    return tcsetattr(fd, TCSANOW, &tio);
+}
+
+// DTR off, RTS on, and low latency where the driver offers it. A device
+// without modem lines or latency setting (a pseudo-terminal) refuses these:
+// that is not a failure of the open.
+void set_modem_and_latency(int fd) {
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIC, &dtr);
+    (void)ioctl(fd, TIOCMBIS, &rts);
+#ifdef __linux__
+    // A USB adapter's 16 ms latency timer would otherwise halve a
+    // stop-and-wait download.
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        (void)ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#endif
+}
+
+} // namespace
+
+int SerialPort::open(int32_t port_number, uint32_t baud) {
+    if (is_open) return 1;
+    char path[256];
+    device_path(port_number, path, sizeof path);
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    // flock makes a second kelo fail like a busy COM port, also for root,
+    // whom TIOCEXCL does not stop.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || set_line(fd, baud) != 0) {
+        (void)ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return 0;
+    }
+    set_modem_and_latency(fd);
+    port_fd = fd;
+    is_open = 1;
+    return 1;
+}
+
+int SerialPort::close() {
+    if (!is_open) return 1;
+    // The exclusive flag would outlive this close while another process
+    // holds the device open, and lock out the next open.
+    (void)ioctl(port_fd, TIOCNXCL);
+    ::close(port_fd);
+    port_fd = -1;
+    is_open = 0;
+    return 1;
+}
+
+int SerialPort::write_byte(int byte) {
+    if (!is_open) return 1;
+    unsigned char b = static_cast<unsigned char>(byte);
+    for (;;) {
+        ssize_t n = ::write(port_fd, &b, 1);
+        if (n == 1) return 1;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return 1; // refused: the byte is lost
+        pollfd p{port_fd, POLLOUT, 0};
+        int ready;
+        do ready = poll(&p, 1, write_wait_ms);
+        while (ready < 0 && errno == EINTR);
+        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return 1;
+    }
+}
+
+int32_t SerialPort::input_count() {
+    if (!is_open) return 0;
+    int waiting = 0;
+    if (ioctl(port_fd, FIONREAD, &waiting) != 0) return 0;
+    return waiting;
+}
+
+int32_t SerialPort::read_available(char* buffer, int32_t max) {
+    if (!is_open) return 0;
+    int32_t waiting = input_count();
+    if (waiting <= 0) return read_nothing_waiting;
+    int32_t want = waiting < max ? waiting : max;
+    for (;;) {
+        ssize_t n = ::read(port_fd, buffer, static_cast<std::size_t>(want));
+        if (n > 0) return static_cast<int32_t>(n);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno == EAGAIN) return read_nothing_waiting;
+        return read_failed;
+    }
+}
