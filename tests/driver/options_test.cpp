@@ -1,0 +1,108 @@
+// Option handling: order rules, the first non-option argument, unknown options.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+
+namespace {
+
+struct Parsed {
+    int action;
+    std::string name;
+};
+
+class Options : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        baud_rate = port_index = opt_ctrl_r = opt_show_records = opt_force = 0;
+        image_offset = program_file_size;
+    }
+
+    Parsed parse(std::initializer_list<const char*> args) {
+        storage.assign(args.begin(), args.end());
+        storage.insert(storage.begin(), "kelo");
+        argv.clear();
+        for (std::string& s : storage) argv.push_back(s.data());
+        const char* name = nullptr;
+        int action = parse_options(static_cast<int>(argv.size()), argv.data(), &name);
+        return {action, name};
+    }
+
+    std::vector<std::string> storage;
+    std::vector<char*> argv;
+};
+
+TEST_F(Options, NoArgumentsReadTheProgramsOwnFile) {
+    Parsed p = parse({});
+    EXPECT_EQ(p.action, options_run);
+    EXPECT_EQ(p.name, "kelo");
+    EXPECT_EQ(image_offset, program_file_size);
+    EXPECT_EQ(baud_rate, 0);
+    EXPECT_EQ(port_index, 0);
+}
+
+TEST_F(Options, RatesAndPortsLaterOneWins) {
+    parse({"-38", "-96", "-3", "-2"});
+    EXPECT_EQ(baud_rate, 9600);
+    EXPECT_EQ(port_index, 1);
+    parse({"-19", "-4", "-1"});
+    EXPECT_EQ(baud_rate, 19200);
+    EXPECT_EQ(port_index, 0);
+}
+
+TEST_F(Options, FlagsInEitherCase) {
+    parse({"-r", "-S", "-W"});
+    EXPECT_EQ(opt_ctrl_r, 1);
+    EXPECT_EQ(opt_show_records, 1);
+    EXPECT_EQ(opt_force, 1);
+    SetUp();
+    parse({"-R", "-s", "-w"});
+    EXPECT_EQ(opt_ctrl_r, 1);
+    EXPECT_EQ(opt_show_records, 1);
+    EXPECT_EQ(opt_force, 1);
+}
+
+TEST_F(Options, UnknownOptionsAreIgnored) {
+    Parsed p = parse({"-", "-x", "-38400", "-rs", "--help", "-19"});
+    EXPECT_EQ(p.action, options_run);
+    EXPECT_EQ(baud_rate, 19200);
+    EXPECT_EQ(opt_ctrl_r, 0);
+    EXPECT_EQ(opt_show_records, 0);
+    EXPECT_EQ(p.name, "kelo");
+}
+
+TEST_F(Options, NameEndsTheReadingAndSetsOffsetZero) {
+    Parsed p = parse({"-2", "image.s19", "-3", "-t", "-?"});
+    EXPECT_EQ(p.action, options_run);
+    EXPECT_EQ(p.name, "image.s19");
+    EXPECT_EQ(image_offset, 0);
+    EXPECT_EQ(port_index, 1);
+}
+
+TEST_F(Options, ScriptNameKeepsItsAtSign) {
+    Parsed p = parse({"-19", "@service.txt"});
+    EXPECT_EQ(p.name, "@service.txt");
+    EXPECT_EQ(baud_rate, 19200);
+}
+
+TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {
+    Parsed p = parse({"-2", "-19", "-t", "-3", "file"});
+    EXPECT_EQ(p.action, options_terminal);
+    EXPECT_EQ(port_index, 1);
+    EXPECT_EQ(baud_rate, 19200);
+    EXPECT_EQ(image_offset, program_file_size);
+    EXPECT_EQ(parse({"-T"}).action, options_terminal);
+}
+
+TEST_F(Options, UsageStopsTheReading) {
+    Parsed p = parse({"-96", "-?", "-t", "name"});
+    EXPECT_EQ(p.action, options_usage);
+    EXPECT_EQ(image_offset, program_file_size);
+    // Options are case-sensitive where the table says so.
+    EXPECT_EQ(parse({"-t?"}).action, options_run);
+}
+
+} // namespace
