@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The whole test suite: builds every preset, checks the house rules, runs the
+# native and the sanitizer tests, a short fuzz run and the Windows program
+# under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+scripts/check-format.sh
+
+for preset in native asan windows; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+scripts/check-size.sh build/native/kelo build/windows/kelo.exe
+
+ctest --preset native -j2
+ctest --preset asan -j2
+if [ -x tests/fuzz/run-fuzz.sh ]; then tests/fuzz/run-fuzz.sh "${KELO_FUZZ_SECONDS:-60}"; fi
+if [ -x tests/wine/run-wine-tests.sh ]; then tests/wine/run-wine-tests.sh; fi
+echo "test.sh: all passed"
