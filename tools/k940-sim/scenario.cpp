@@ -1,0 +1,243 @@
+#include "scenario.h"
+
+#include <charconv>
+#include <functional>
+#include <map>
+#include <stdexcept>
+
+namespace k940 {
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+[[noreturn]] void bad_value(std::string_view key, std::string_view value) {
+    throw std::invalid_argument("bad value for " + std::string(key) + ": '" + std::string(value) +
+                                "'");
+}
+
+int to_int(std::string_view key, std::string_view value) {
+    int result = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result);
+    if (error != std::errc() || end != value.data() + value.size()) bad_value(key, value);
+    return result;
+}
+
+int to_ms(std::string_view key, std::string_view value) {
+    int ms = to_int(key, value);
+    if (ms < 0) bad_value(key, value);
+    return ms;
+}
+
+bool to_flag(std::string_view key, std::string_view value) {
+    if (value == "1" || value == "yes" || value == "true") return true;
+    if (value == "0" || value == "no" || value == "false") return false;
+    bad_value(key, value);
+}
+
+// Splits "first rest" at the first blank; rest keeps its inner blanks.
+std::pair<std::string_view, std::string_view> split_first(std::string_view value) {
+    size_t blank = value.find_first_of(" \t");
+    if (blank == std::string_view::npos) return {value, {}};
+    return {value.substr(0, blank), trim(value.substr(blank))};
+}
+
+using Setter = std::function<void(Scenario&, std::string_view key, std::string_view value)>;
+
+Setter text(std::string Scenario::*field) {
+    return [field](Scenario& s, std::string_view, std::string_view v) { s.*field = unescape(v); };
+}
+Setter ms(int Scenario::*field) {
+    return [field](Scenario& s, std::string_view k, std::string_view v) { s.*field = to_ms(k, v); };
+}
+Setter flag(bool Scenario::*field) {
+    return
+        [field](Scenario& s, std::string_view k, std::string_view v) { s.*field = to_flag(k, v); };
+}
+
+void set_baud(Scenario& s, std::string_view k, std::string_view v) {
+    int baud = to_int(k, v);
+    if (baud <= 0) bad_value(k, v);
+    s.baud = static_cast<unsigned>(baud);
+}
+
+void set_refuse_record(Scenario& s, std::string_view k, std::string_view v) {
+    auto [record, times] = split_first(v);
+    RefusePlan plan{to_int(k, record), times.empty() ? 1 : to_int(k, times)};
+    if (plan.record < 1 || plan.times < 0) bad_value(k, v);
+    s.refuse_plan.push_back(plan);
+}
+
+void set_reply_to(Scenario& s, std::string_view k, std::string_view v) {
+    auto [prefix, reply] = split_first(v);
+    if (prefix.empty()) bad_value(k, v);
+    s.reply_to.push_back({unescape(prefix), unescape(reply)});
+}
+
+void set_ack(Scenario& s, std::string_view, std::string_view v) {
+    s.ack = v == "none" ? std::string() : unescape(v);
+}
+
+void set_reboot_ms(Scenario& s, std::string_view k, std::string_view v) {
+    s.reboot_ms = to_int(k, v);
+    if (s.reboot_ms < -1) bad_value(k, v);
+}
+
+void set_answer_from(Scenario& s, std::string_view k, std::string_view v) {
+    s.reboot_answer_from = to_int(k, v);
+    if (s.reboot_answer_from < 1) bad_value(k, v);
+}
+
+void set_split_bytes(Scenario& s, std::string_view k, std::string_view v) {
+    s.split_bytes = to_int(k, v);
+    if (s.split_bytes < 1) bad_value(k, v);
+}
+
+const std::map<std::string, Setter, std::less<>>& setters() {
+    static const std::map<std::string, Setter, std::less<>> table = {
+        {"baud", set_baud},
+        {"ident", text(&Scenario::ident)},
+        {"ident_end", text(&Scenario::ident_end)},
+        {"answer_delay_ms", ms(&Scenario::answer_delay_ms)},
+        {"char_gap_ms", ms(&Scenario::char_gap_ms)},
+        {"silent", flag(&Scenario::silent)},
+        {"stale", text(&Scenario::stale)},
+        {"garble", flag(&Scenario::garble)},
+        {"accept", text(&Scenario::accept)},
+        {"refuse", text(&Scenario::refuse)},
+        {"refuse_record", set_refuse_record},
+        {"reply_delay_ms", ms(&Scenario::reply_delay_ms)},
+        {"noise", text(&Scenario::noise)},
+        {"split", flag(&Scenario::split)},
+        {"split_bytes", set_split_bytes},
+        {"split_gap_ms", ms(&Scenario::split_gap_ms)},
+        {"programming_ms", ms(&Scenario::programming_ms)},
+        {"reboot_ms", set_reboot_ms},
+        {"reboot_answer_from", set_answer_from},
+        {"script_reply", text(&Scenario::script_reply)},
+        {"reply_to", set_reply_to},
+        {"ack", set_ack},
+        {"ack_delay_ms", ms(&Scenario::ack_delay_ms)},
+        {"trickle_ms", ms(&Scenario::trickle_ms)},
+        {"trickle_for_ms", ms(&Scenario::trickle_for_ms)},
+        {"trickle_byte", text(&Scenario::trickle_byte)},
+        {"pace", flag(&Scenario::pace)},
+    };
+    return table;
+}
+
+} // namespace
+
+std::string unescape(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '\\' || i + 1 == text.size()) {
+            out += c;
+            continue;
+        }
+        char next = text[++i];
+        switch (next) {
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'e':
+            out += '\x1b';
+            break;
+        case '0':
+            out += '\0';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case 'x':
+            if (i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
+                out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+                i += 2;
+                break;
+            }
+            [[fallthrough]];
+        default:
+            out += '\\';
+            out += next;
+        }
+    }
+    return out;
+}
+
+void apply_setting(Scenario& scenario, std::string_view key, std::string_view value) {
+    auto setter = setters().find(key);
+    if (setter == setters().end()) throw std::invalid_argument("unknown key " + std::string(key));
+    setter->second(scenario, key, trim(value));
+}
+
+void apply_scenario_text(Scenario& scenario, std::string_view text, std::string_view origin) {
+    int number = 0;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = trim(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        ++number;
+        if (line.empty() || line.front() == '#') continue;
+        auto [key, value] = split_first(line);
+        try {
+            apply_setting(scenario, key, value);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(std::string(origin) + ":" + std::to_string(number) + ": " +
+                                        e.what());
+        }
+    }
+}
+
+const char* scenario_keys_help() {
+    return R"(Scenario keys (one "key value" a line; '#' starts a comment line; text values
+take the escapes \r \n \t \e \0 \\ \xHH):
+  baud N               rate the instrument answers at (38400)
+  ident TEXT           identification answer (K940,SN1234,20000620,20070215,20060504)
+  ident_end TEXT       end of the identification answer (\r\n)
+  answer_delay_ms N    delay before the first answer byte (0)
+  char_gap_ms N        gap between answer bytes (0)
+  silent 0|1           never answer the identification query (0)
+  stale TEXT           bytes put on the line at start, before anyone opens it
+  garble 0|1           answer garbled bytes at a wrong rate, as a UART would (1)
+  accept TEXT          reply to a good record, CR LF appended (000 OK)
+  refuse TEXT          reply to a bad record, CR LF appended (E01 CHECKSUM)
+  refuse_record K N    refuse the K-th distinct record N times (repeatable)
+  reply_delay_ms N     delay before each reply to a record or message line (0)
+  noise TEXT           stray bytes sent before each reply to a record
+  split 0|1            send replies in pieces (0: in one burst)
+  split_bytes N        bytes per piece (3)
+  split_gap_ms N       gap between pieces (20)
+  programming_ms N     extra delay before the reply to an S7 record (0)
+  reboot_ms N          silence after $REBOOT2/$REBOOT; -1 until a power cycle (3000)
+  reboot_answer_from N after a reboot, answer queries from the N-th on (1)
+  script_reply TEXT    reply to any other line (READY\r\n); empty: none
+  reply_to PREFIX TEXT reply to lines beginning with PREFIX (repeatable, first wins)
+  ack TEXT|none        acknowledgement after an RD- line and control-R (Ok\r\n)
+  ack_delay_ms N       delay before the acknowledgement (0)
+  trickle_ms N         after each message line send trickle_byte every N ms (0: off)
+  trickle_for_ms N     ... for this long (2000)
+  trickle_byte TEXT    the byte sent (\x11)
+  pace 0|1             emulate the wire time of every byte at the line's rate (0)
+)";
+}
+
+} // namespace k940
