@@ -1,11 +1,75 @@
-#include "image/image.h"
+// The check of a download file before the download: its size, and its first
+// two lines at image_offset. A file that begins with "@" is a script.
+#include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/driver.h"
+#include "image/image.h"
+#include "script/script.h"
 
-int check_image(const char*) {
-    std::printf("Image download is not built yet.\n");
+namespace {
+
+int fail_check(const char* message, FILE* file) {
+    std::printf("%s", message);
+    if (file) std::fclose(file);
     fail_run(run_failed);
     return -1;
+}
+
+bool begins_with(const char* line, const char* prefix) {
+    return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
+}
+
+// The script player starts with the line after the "@" line. A first line cut
+// at the read limit would leave its rest to be played as a script line.
+void skip_rest_of_line(FILE* file) {
+    std::size_t length = std::strlen(reply_line);
+    if (length > 0 && reply_line[length - 1] == '\n') return;
+    int c;
+    do c = std::fgetc(file);
+    while (c != EOF && c != '\n');
+}
+
+// Looks at the first two lines; file is positioned at image_offset.
+int check_first_lines(const char* path, FILE* file) {
+    if (std::fgets(reply_line, image_line_size, file) == nullptr)
+        return fail_check("Invalid download file format (E1)\n", file);
+    if (reply_line[0] == '@') {
+        skip_rest_of_line(file);
+        play_script(path, file); // the player closes the file
+        return 1;
+    }
+    if (!begins_with(reply_line, "S0"))
+        return fail_check("Invalid download file format (E2)\n", file);
+    if (std::fgets(reply_line, image_line_size, file) == nullptr)
+        return fail_check("Invalid download file format (E3)\n", file);
+    if (!begins_with(reply_line, "S3"))
+        return fail_check("Invalid download file format (E4)\n", file);
+    std::fclose(file);
+    return 0;
+}
+
+int report_cannot_open(const char* path) {
+    std::printf("Cannot open the download file: %s\n", path);
+    fail_run(run_failed);
+    return -1;
+}
+
+} // namespace
+
+int check_image(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0) return report_cannot_open(path);
+    // Stored before the open, so it is set whatever follows.
+    image_length = static_cast<int32_t>(static_cast<int64_t>(status.st_size) - image_offset);
+
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return report_cannot_open(path);
+    // A seek that fails would leave the reading at the wrong place: no image there.
+    if (image_offset > 0 && std::fseek(file, image_offset, SEEK_SET) != 0)
+        return fail_check("Invalid download file format (E1)\n", file);
+    return check_first_lines(path, file);
 }

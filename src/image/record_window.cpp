@@ -1,15 +1,154 @@
+// The record reader: a three-line look-ahead over the image that recognises
+// each section's header before the header line is handed out.
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "driver/driver.h"
 #include "image/image.h"
+#include "image/record_window.h"
 
-int read_image_line(char* buffer, int, FILE*) {
+RecordWindow record_window;
+
+namespace {
+
+// Where the section address and the versions stand in the records behind an
+// S0 header (character positions from the record's "S").
+constexpr int address_first = 3; // the byte count's second digit drops out of 32 bits
+constexpr int address_digits = 9;
+constexpr int boot_version_first = 12;     // data bytes 0..3
+constexpr int app_version_first = 16;      // data bytes 2..5
+constexpr int dsp_version_low_first = 56;  // data bytes 22, 23
+constexpr int dsp_version_high_first = 60; // data bytes 24, 25
+constexpr int version_digits = 8;
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The DSP version is stored as two 16-bit words, low word first: the high
+// word's digits are read first. A word that is cut short by the line's end
+// ends the field, as the NUL would.
+int32_t dsp_version_of(const char* line) {
+    char field[version_digits + 1] = {};
+    const std::size_t length = std::strlen(line);
+    int taken = 0;
+    for (int first : {dsp_version_high_first, dsp_version_low_first}) {
+        int at = first;
+        while (at < first + 4 && static_cast<std::size_t>(at) < length) field[taken++] = line[at++];
+        if (at < first + 4) break;
+    }
+    return static_cast<int32_t>(read_hex_field(field, 0, version_digits));
+}
+
+void announce_boot(int32_t version) {
+    std::printf("\nBoot Code (v%ld)", static_cast<long>(version));
+    if (opt_force || version > instrument_version) {
+        section_mode = 'B';
+        std::printf("\n");
+    } else {
+        section_mode = 0;
+        std::printf("...skipping\n");
+    }
+}
+
+// head is an S0 line with two records behind it: the first record's address
+// names the section's kind, and one of the two records carries its version.
+void check_section_header(const RecordWindow& window) {
+    uint32_t address = read_hex_field(window.middle, address_first, address_digits);
+    switch (address) {
+    case 0x7FC:
+    case 0x800:
+        announce_boot(static_cast<int32_t>(
+            read_hex_field(window.middle, boot_version_first, version_digits)));
+        break;
+    case 0x8000:
+    case 0x40000:
+        std::printf("\nApplication Code (v%ld)",
+                    static_cast<long>(static_cast<int32_t>(
+                        read_hex_field(window.middle, app_version_first, version_digits))));
+        section_mode = 'A';
+        std::printf("\n");
+        break;
+    case 0x20000:
+    case 0x30000:
+        std::printf("\n\nDsp Code (v%ld)", static_cast<long>(dsp_version_of(window.newest)));
+        section_mode = 'D';
+        break;
+    default:
+        // An unknown section is dropped; the download goes on with the next.
+        std::printf("Invalid download file format (E5)\n");
+        section_mode = 0;
+        break;
+    }
+}
+
+char* free_slot(RecordWindow& window) {
+    switch (window.line_count) {
+    case 0:
+        return window.head;
+    case 1:
+        return window.middle;
+    default:
+        return window.newest;
+    }
+}
+
+void fill(RecordWindow& window, char* buffer, int size, FILE* file) {
+    while (!window.at_end && window.line_count < 3) {
+        // A read error ends the image like the end of the file.
+        if (std::fgets(buffer, size, file) == nullptr) {
+            window.at_end = 1;
+            break;
+        }
+        std::strcpy(free_slot(window), buffer);
+        ++window.line_count;
+    }
+}
+
+} // namespace
+
+uint32_t read_hex_field(const char* line, int first, int count) {
+    const std::size_t length = std::strlen(line);
+    if (first < 0 || count <= 0 || static_cast<std::size_t>(first) >= length) return 0;
+    const char* at = line + first;
+    const char* end = line + std::min(length, static_cast<std::size_t>(first) + count);
+    while (at < end && is_space(*at)) ++at;
+    uint32_t value = 0;
+    for (; at < end && hex_digit(*at) >= 0; ++at)
+        value = (value << 4) | static_cast<uint32_t>(hex_digit(*at));
+    return value;
+}
+
+int read_image_line(char* buffer, int size, FILE* file) {
+    RecordWindow& window = record_window;
+    // The slots hold 99 characters; a larger limit would overrun them.
+    if (size > image_line_size) size = image_line_size;
+    if (size >= 2) fill(window, buffer, size, file);
     reboot_pending = 0;
-    buffer[0] = '\0';
-    return 0;
+    if (window.line_count == 0 || size < 2) {
+        if (size > 0) buffer[0] = '\0';
+        return 0;
+    }
+    if (window.line_count == 3 && window.head[0] == 'S' && window.head[1] == '0')
+        check_section_header(window);
+    std::strcpy(buffer, window.head);
+    int length = static_cast<int>(std::strlen(buffer));
+    std::memcpy(window.head, window.middle, sizeof window.head);
+    std::memcpy(window.middle, window.newest, sizeof window.middle);
+    --window.line_count;
+    return length;
 }
 
 void strip_line_end(char* text) {
-    std::size_t len = std::strlen(text);
-    while (len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n')) text[--len] = '\0';
+    std::size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
+        text[--length] = '\0';
 }

@@ -1,0 +1,28 @@
+// Internals of the record reader, open to its tests and its fuzz harness.
+// The product reaches the reader only through image.h.
+#pragma once
+
+#include <cstdint>
+
+#include "image/image.h"
+
+// The reader's three-line look-ahead: the line handed out next and the two
+// that follow it in the file, each as read (line end included, NUL-ended).
+struct RecordWindow {
+    char head[image_line_size];
+    char middle[image_line_size];
+    char newest[image_line_size];
+    int32_t line_count; // lines held and not yet handed out, 0..3
+    int32_t at_end;     // 1 once the file gave no further line; never read again
+};
+
+// The one window of the process: empty at start-up and never reset by the
+// product (one image is read per run). Tests put it back to RecordWindow{}.
+extern RecordWindow record_window;
+
+// Reads up to count characters of line from position first as one hexadecimal
+// number: leading white space is skipped, reading stops at the first other
+// character that is not a hexadecimal digit, at the end of the field or at
+// the line's NUL (never beyond it); no digit gives 0. The value is built in
+// 32 bits, so only the last eight digits count.
+uint32_t read_hex_field(const char* line, int first, int count);

@@ -1,0 +1,225 @@
+// The image check: size, the first two lines at image_offset, the hand-over
+// of a script, and the messages of every failure.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "driver/driver.h"
+#include "image/image.h"
+#include "image_test_support.h"
+
+// Stands in for the script player: records what it was handed, closes the
+// file as the player does. The test executable links with
+// --allow-multiple-definition so that this one is chosen.
+namespace script_double {
+int calls = 0;
+std::string name;
+std::string rest;
+} // namespace script_double
+
+void play_script(const char* name, FILE* file) {
+    ++script_double::calls;
+    script_double::name = name;
+    script_double::rest.clear();
+    int c;
+    while ((c = std::fgetc(file)) != EOF) script_double::rest += static_cast<char>(c);
+    std::fclose(file);
+}
+
+namespace {
+
+constexpr char header[] = "S00600004844521B\r\n";
+constexpr char first_record[] = "S319000007FC01312F6C0000000000000000000000000000000056\r\n";
+
+class CheckImageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_image_state();
+        script_double::calls = 0;
+    }
+    void TearDown() override { reset_image_state(); }
+
+    // Runs check_image on path and returns what it printed.
+    std::string check(const std::string& path, int expected_result) {
+        StdoutCapture capture;
+        int result = check_image(path.c_str());
+        std::string printed = capture.finish();
+        EXPECT_EQ(result, expected_result) << printed;
+        EXPECT_EQ(run_outcome, expected_result == -1 ? run_failed : run_ok) << printed;
+        return printed;
+    }
+};
+
+TEST_F(CheckImageTest, ImageBeginningWithS0AndS3IsAccepted) {
+    std::string content = std::string(header) + first_record + "garbage\r\n";
+    TempFile file(content);
+    EXPECT_EQ(check(file.path(), 0), "");
+    EXPECT_EQ(image_length, static_cast<int32_t>(content.size()));
+    EXPECT_STREQ(reply_line, first_record);
+}
+
+TEST_F(CheckImageTest, ReplicaIsAccepted) {
+    TempFile file;
+    make_image(file, "");
+    EXPECT_EQ(check(file.path(), 0), "");
+    EXPECT_EQ(image_length, 969826);
+}
+
+TEST_F(CheckImageTest, EachFormatFaultHasItsMessage) {
+    struct Case {
+        std::string content;
+        const char* printed;
+        const char* last_line; // reply_line afterwards
+    } cases[] = {
+        {"", "Invalid download file format (E1)\n", "before"},
+        {"s0060000\r\nS3\r\n", "Invalid download file format (E2)\n", "s0060000\r\n"},
+        {"\r\nS3\r\n", "Invalid download file format (E2)\n", "\r\n"},
+        {" S0\r\nS3\r\n", "Invalid download file format (E2)\n", " S0\r\n"},
+        {"S", "Invalid download file format (E2)\n", "S"},
+        {header, "Invalid download file format (E3)\n", header},
+        {"S0", "Invalid download file format (E3)\n", "S0"},
+        {std::string(header) + "S1130000\r\n", "Invalid download file format (E4)\n",
+         "S1130000\r\n"},
+        {std::string(header) + "s3\r\n", "Invalid download file format (E4)\n", "s3\r\n"},
+        {std::string(header) + header, "Invalid download file format (E4)\n", header},
+        // Only the first two characters of each line count.
+        {"S0\nS3", "", "S3"},
+    };
+    for (const Case& c : cases) {
+        reset_image_state();
+        std::strcpy(reply_line, "before");
+        TempFile file(c.content);
+        EXPECT_EQ(check(file.path(), c.printed[0] ? -1 : 0), c.printed) << c.content;
+        EXPECT_STREQ(reply_line, c.last_line) << c.content;
+        EXPECT_EQ(image_length, static_cast<int32_t>(c.content.size()));
+    }
+}
+
+TEST_F(CheckImageTest, FirstLineIsReadWithTheLimitOf99Characters) {
+    // 97 characters and CR LF are read whole; one more splits the line, and
+    // its rest is taken for the second line.
+    std::string whole = "S0" + std::string(95, '0') + "\r\n";
+    std::string split = "S0" + std::string(96, '0') + "\r\n";
+    std::string longer = "S0" + std::string(150, '0') + "\r\n";
+    TempFile file(whole + first_record);
+    EXPECT_EQ(check(file.path(), 0), "");
+    for (const std::string& line : {split, longer}) {
+        reset_image_state();
+        file.write(line + first_record);
+        EXPECT_EQ(check(file.path(), -1), "Invalid download file format (E4)\n");
+        EXPECT_EQ(std::string(reply_line), line.substr(99, 99));
+    }
+}
+
+TEST_F(CheckImageTest, MissingFileCannotBeOpened) {
+    std::string path = ::testing::TempDir() + "kelo-no-such-image.s19";
+    image_length = 1234;
+    EXPECT_EQ(check(path, -1), "Cannot open the download file: " + path + "\n");
+    EXPECT_EQ(image_length, 1234);
+}
+
+TEST_F(CheckImageTest, UnreadableFileIsReportedAndItsLengthIsSet) {
+    TempFile file(std::string(header) + first_record);
+    chmod(file.path().c_str(), 0);
+    std::FILE* probe = std::fopen(file.path().c_str(), "rb");
+    if (probe != nullptr) {
+        std::fclose(probe);
+        GTEST_SKIP() << "running with rights that read any file";
+    }
+    EXPECT_EQ(check(file.path(), -1), "Cannot open the download file: " + file.path() + "\n");
+    EXPECT_EQ(image_length, static_cast<int32_t>(std::strlen(header) + std::strlen(first_record)));
+}
+
+TEST_F(CheckImageTest, SocketExistsButCannotBeOpened) {
+    // A socket has a size but no contents to read, whatever the rights.
+    std::string path = ::testing::TempDir() + "kelo-image-socket-" + std::to_string(getpid());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    image_length = 1234;
+    EXPECT_EQ(check(path, -1), "Cannot open the download file: " + path + "\n");
+    EXPECT_EQ(image_length, 0);
+    close(fd);
+    unlink(path.c_str());
+}
+
+TEST_F(CheckImageTest, ImageAppendedToTheProgramFile) {
+    TempFile image;
+    make_image(image, "--section app,records=3");
+    std::string program(static_cast<std::size_t>(program_file_size), '\0');
+    // The program's own bytes may end without a line end: the image is found
+    // by its offset, not by the line structure before it.
+    program.back() = 'x';
+    TempFile file(program + image.read());
+    image_offset = program_file_size;
+    EXPECT_EQ(check(file.path(), 0), "");
+    EXPECT_EQ(image_length, static_cast<int32_t>(image.read().size()));
+    EXPECT_STREQ(reply_line, fgets_lines(image.path())[1].c_str());
+}
+
+TEST_F(CheckImageTest, ProgramFileWithoutImageFailsWithE1) {
+    TempFile file(std::string(static_cast<std::size_t>(program_file_size), 'M'));
+    image_offset = program_file_size;
+    EXPECT_EQ(check(file.path(), -1), "Invalid download file format (E1)\n");
+    EXPECT_EQ(image_length, 0);
+
+    // A file shorter than the offset: no line there either.
+    reset_image_state();
+    file.write("S0\r\nS3\r\n");
+    image_offset = program_file_size;
+    EXPECT_EQ(check(file.path(), -1), "Invalid download file format (E1)\n");
+    EXPECT_EQ(image_length, 8 - program_file_size);
+}
+
+TEST_F(CheckImageTest, OffsetZeroReadsFromTheStart) {
+    TempFile file(std::string(header) + first_record);
+    image_offset = 0;
+    EXPECT_EQ(check(file.path(), 0), "");
+    image_offset = 2; // "0060000..." is no header
+    EXPECT_EQ(check(file.path(), -1), "Invalid download file format (E2)\n");
+}
+
+// --- hand-over to the script player ----------------------------------------
+
+TEST_F(CheckImageTest, ScriptIsPlayedFromItsSecondLine) {
+    TempFile file("@N\r\nRD-1\r\n@S\r\n");
+    EXPECT_EQ(check(file.path(), 1), "");
+    EXPECT_EQ(script_double::calls, 1);
+    EXPECT_EQ(script_double::name, file.path());
+    EXPECT_EQ(script_double::rest, "RD-1\r\n@S\r\n");
+}
+
+TEST_F(CheckImageTest, RestOfALongFirstScriptLineIsNotPlayed) {
+    std::string first = "@" + std::string(150, 'X');
+    for (const char* end : {"\r\n", "\n", ""}) {
+        reset_image_state();
+        script_double::calls = 0;
+        TempFile file(first + end + "line two\r\n");
+        EXPECT_EQ(check(file.path(), 1), "");
+        EXPECT_EQ(script_double::calls, 1);
+        EXPECT_EQ(script_double::rest, end[0] ? "line two\r\n" : "") << "end " << std::strlen(end);
+    }
+    // Exactly 99 characters before the LF: only the LF remains of the line.
+    TempFile file("@" + std::string(98, 'Y') + "\nline two\n");
+    EXPECT_EQ(check(file.path(), 1), "");
+    EXPECT_EQ(script_double::rest, "line two\n");
+}
+
+TEST_F(CheckImageTest, ScriptAppendedToTheProgramFile) {
+    TempFile file(std::string(static_cast<std::size_t>(program_file_size), '@') + "@R\nhello\n");
+    image_offset = program_file_size;
+    EXPECT_EQ(check(file.path(), 1), "");
+    EXPECT_EQ(script_double::rest, "hello\n");
+}
+
+} // namespace
