@@ -1,0 +1,238 @@
+// kelo's start-up, options and link probe, run as a program against the
+// simulated instrument.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using harness::run_program;
+using harness::RunOptions;
+using harness::RunResult;
+using harness::Sim;
+
+constexpr char banner[] =
+    "**********************************************************************\n"
+    "*                                                                    *\n"
+    "*             K940 Serial Download Utility        1.17               *\n"
+    "*                                                                    *\n";
+
+constexpr char usage[] =
+    "Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t  [kelo_filename/@script_filename]  1.17\n"
+    "38400, N 8 1\n"
+    "-1  select com1 (default)\n"
+    "-2  select com2\n"
+    "-3  select com3\n"
+    "-4  select com4\n"
+    "-r  send cntrl-r after each message\n"
+    "-s  display serial records\n"
+    "-t  terminal interface\n"
+    "-w  send regardless of version\n";
+
+// A key once the final message shows ends the closing pause early.
+RunOptions ending_on(const std::string& text, std::vector<std::string> env) {
+    RunOptions options;
+    options.env = std::move(env);
+    options.keys = {harness::when_output(text, "x", 50)};
+    options.timeout_s = 30;
+    return options;
+}
+
+RunResult kelo(std::vector<std::string> args, const RunOptions& options) {
+    args.insert(args.begin(), harness::kelo_path());
+    return run_program(args, options);
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The rates, in order, at which kelo sent the identification query.
+std::string probed_rates(const Sim& sim) {
+    std::string rates;
+    std::string transcript = sim.transcript();
+    size_t at = 0;
+    while ((at = transcript.find(" baud ", at)) != std::string::npos) {
+        at += 6;
+        rates += transcript.substr(at, transcript.find('\n', at) - at) + " ";
+    }
+    return rates;
+}
+
+TEST(Usage, BannerAndUsageWithoutKeyWait) {
+    RunOptions options;
+    options.timeout_s = 10;
+    RunResult r = kelo({"-96", "-?", "-t"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(banner), 0u) << r.out;
+    ASSERT_GE(r.out.size(), sizeof usage - 1);
+    EXPECT_EQ(r.out.substr(r.out.size() - (sizeof usage - 1)), usage);
+    EXPECT_EQ(r.out.find("Establishing"), std::string::npos);
+    EXPECT_LT(r.seconds, 1.0) << "no key wait after the usage text";
+    // 7 banner lines, an empty line, 10 usage lines; every box line 70 wide.
+    EXPECT_EQ(count(r.out, "\n"), 18);
+    EXPECT_EQ(r.out.find("**\n\n"), 6 * 71 + 68u);
+    EXPECT_EQ(r.out.substr(284, 71).size(), 71u);
+    EXPECT_EQ(r.out[284], '*');
+    EXPECT_EQ(r.out[353], '*');
+}
+
+TEST(Probe, SilentInstrumentWithAndWithoutRateOption) {
+    Sim sim("silent 1\n");
+    RunResult all = kelo({}, ending_on("No response", {sim.com1_env()}));
+    EXPECT_EQ(all.status, 1);
+    EXPECT_NE(all.out.find("Establishing communication on COM1...\nNo response detected on "
+                           "COM1.\n"),
+              std::string::npos)
+        << all.out;
+    EXPECT_EQ(all.out.find("Done."), std::string::npos);
+    EXPECT_EQ(probed_rates(sim), "38400 19200 9600 ");
+
+    RunResult one = kelo({"-19"}, ending_on("No response", {sim.com1_env()}));
+    EXPECT_EQ(one.status, 1);
+    EXPECT_NE(one.out.find("No response detected on COM1\n"), std::string::npos) << one.out;
+    EXPECT_EQ(one.out.find("COM1.\n", one.out.find("No response")), std::string::npos);
+}
+
+TEST(Probe, FindsTheRateInOrderAndReportsIt) {
+    Sim sim("baud 9600\n");
+    RunResult r = kelo({}, ending_on("(E1)\n", {sim.com1_env()}));
+    EXPECT_NE(r.out.find("Baud rate set to 9600 (N81)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(probed_rates(sim), "38400 19200 9600 ");
+    // Every query is CR LF ? CR LF CR.
+    EXPECT_EQ(sim.rx(), std::string("\r\n?\r\n\r").append("\r\n?\r\n\r").append("\r\n?\r\n\r"));
+}
+
+TEST(Probe, GarbageAtEveryRateIsAnInvalidResponse) {
+    Sim sim("baud 57600\n");
+    RunResult r = kelo({}, ending_on("Invalid", {sim.com1_env()}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Invalid responses detected on COM1.\n"), std::string::npos) << r.out;
+    RunResult one = kelo({"-38"}, ending_on("Invalid", {sim.com1_env()}));
+    EXPECT_NE(one.out.find("Invalid responses detected on COM1.\n"), std::string::npos);
+}
+
+TEST(Probe, AnswerWithoutVersionFieldIsAnInvalidDevice) {
+    Sim sim("ident K940 no fields\n");
+    RunResult r = kelo({"-38"}, ending_on("Invalid", {sim.com1_env()}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Invalid device connected to COM1.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Baud rate"), std::string::npos);
+
+    Sim empty("ident \n");
+    r = kelo({}, ending_on("Invalid", {empty.com1_env()}));
+    EXPECT_NE(r.out.find("Invalid device connected to COM1.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(probed_rates(empty), "38400 ") << "an answer ends the probing";
+}
+
+TEST(Probe, ChosenRateAndPort) {
+    Sim sim("baud 19200\n");
+    RunResult r = kelo({"-3", "-19"}, ending_on("(E1)\n", {"KELO_COM3=" + sim.link()}));
+    EXPECT_NE(r.out.find("Establishing communication on COM3...\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Baud rate set to 19200 (N81)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(probed_rates(sim).find("9600"), std::string::npos);
+    EXPECT_EQ(sim.rx(), "\r\n?\r\n\r") << "one probe, at the chosen rate";
+}
+
+TEST(Probe, OptionsAfterTheFileNameAreNotRead) {
+    Sim sim("baud 19200\n");
+    RunResult r = kelo({"-2", "-19", "missing.s19", "-3", "-38"},
+                       ending_on("download file", {"KELO_COM2=" + sim.link()}));
+    EXPECT_NE(r.out.find("Establishing communication on COM2...\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Baud rate set to 19200 (N81)\n"), std::string::npos);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Probe, StaleInputIsDiscarded) {
+    Sim sim("stale ,20991231,1,2\\r\\n\n");
+    RunResult r = kelo({"-38", "-s"}, ending_on("(E1)\n", {sim.com1_env()}));
+    EXPECT_NE(r.out.find("Baud rate set to 38400 (N81)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("20991231"), std::string::npos);
+}
+
+// The first answer byte may come up to 336 ms after the query, each later
+// byte up to 112 ms after the one before (the simulator's delays are
+// measured from the query's arrival, so leave room for scheduling).
+TEST(Probe, TimeLimitsOfTheAnswer) {
+    struct Case {
+        const char* scenario;
+        const char* outcome;
+    };
+    const Case cases[] = {
+        {"answer_delay_ms 270\n", "Baud rate set to 38400 (N81)\n"},
+        {"answer_delay_ms 400\n", "No response detected on COM1\n"},
+        {"char_gap_ms 80\n", "Baud rate set to 38400 (N81)\n"},
+        {"char_gap_ms 145\n", "Invalid responses detected on COM1.\n"},
+        {"ident_end \\r\n", "Invalid responses detected on COM1.\n"},
+    };
+    for (const Case& c : cases) {
+        Sim sim(c.scenario);
+        bool answers = std::string(c.outcome).starts_with("Baud");
+        RunResult r = kelo({"-38"}, ending_on(answers ? "(E1)\n" : c.outcome, {sim.com1_env()}));
+        EXPECT_NE(r.out.find(c.outcome), std::string::npos) << c.scenario << r.out;
+    }
+}
+
+TEST(Probe, SilentProbeTakesAThirdOfASecondPerRate) {
+    Sim sim("silent 1\n");
+    RunOptions options;
+    options.env = {sim.com1_env()};
+    options.keys = {harness::when_output("Establishing", ""),
+                    harness::when_output("No response", "x", 30)};
+    RunResult r = kelo({}, options);
+    // Three probes of 336 ms, plus start-up and the key that ends the pause.
+    EXPECT_GT(r.seconds, 3 * 0.336);
+    EXPECT_LT(r.seconds, 3 * 0.336 + 0.9) << r.out;
+}
+
+TEST(Port, MissingDevice) {
+    RunResult r = kelo({"-2"}, ending_on("Cannot", {"KELO_COM2=/nonexistent/tty"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Establishing communication on COM2...\nCannot open COM2.\n"),
+              std::string::npos)
+        << r.out;
+    RunResult t = kelo({"-4", "-t"}, ending_on("Cannot", {"KELO_COM4=/nonexistent/tty"}));
+    EXPECT_EQ(t.status, 1);
+    EXPECT_NE(t.out.find("Cannot open COM4.\n"), std::string::npos) << t.out;
+}
+
+TEST(Port, BusyPortFailsLikeABusyComPort) {
+    Sim sim;
+    // Another program holds the port, as a second kelo would.
+    int holder = ::open(sim.link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    RunResult r = kelo({"-38"}, ending_on("Cannot", {sim.com1_env()}));
+    EXPECT_NE(r.out.find("Cannot open COM1.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 1);
+    ::close(holder);
+    r = kelo({"-38"}, ending_on("(E1)\n", {sim.com1_env()}));
+    EXPECT_NE(r.out.find("Baud rate set to 38400"), std::string::npos) << r.out;
+}
+
+TEST(Port, SecondKeloOnTheSamePortCannotOpenIt) {
+    Sim sim;
+    RunResult first;
+    std::thread terminal([&] {
+        RunOptions options;
+        options.env = {sim.com1_env()};
+        options.keys = {harness::after_ms(1500, "\x1b")};
+        options.timeout_s = 20;
+        first = kelo({"-t"}, options);
+    });
+    usleep(500 * 1000);
+    RunResult second = kelo({"-38"}, ending_on("Cannot", {sim.com1_env()}));
+    terminal.join();
+    EXPECT_NE(second.out.find("Cannot open COM1.\n"), std::string::npos) << second.out;
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(first.status, 0) << first.out;
+}
+
+} // namespace
