@@ -17,6 +17,11 @@ int key_waiting();
 // gives them. When no key can ever come (standard input ended), 27 (esc).
 int read_key();
 
+// 1 when no key can ever come: standard input was a pipe or file that has
+// ended (POSIX), or there is no console (Windows); keys already read but
+// not yet taken do not count as ended.
+int keyboard_ended();
+
 // Milliseconds of a free-running 32-bit clock (timeGetTime). Compare two
 // readings by their difference taken as a signed 32-bit number.
 uint32_t clock_ms();

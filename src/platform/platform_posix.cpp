@@ -217,6 +217,10 @@ int key_waiting() {
     return key_count > 0;
 }
 
+int keyboard_ended() {
+    return stdin_ended && key_count == 0;
+}
+
 int read_key() {
     while (!key_waiting()) {
         if (stdin_ended) return 27; // no key can ever come: give up like esc

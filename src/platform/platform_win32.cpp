@@ -60,6 +60,10 @@ int key_waiting() {
     return _kbhit() ? 1 : 0;
 }
 
+int keyboard_ended() {
+    return console_input() == nullptr;
+}
+
 int read_key() {
     // _getch would wait for ever on input that is not a console.
     if (console_input() == nullptr) return 27;

@@ -1,0 +1,168 @@
+// Terminal mode end to end: keys go in through a pipe (each byte a key
+// code) or through a real terminal (tmux), and what kelo shows and what the
+// simulated instrument receives are compared with what they must be.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using harness::KeyStep;
+using harness::RunOptions;
+using harness::RunResult;
+using harness::Sim;
+
+const std::string mode_banner = "<< TERMINAL MODE >>\n\n";
+
+RunResult run_terminal(Sim& sim, std::vector<KeyStep> keys, std::vector<std::string> options = {}) {
+    RunOptions run;
+    run.env = {sim.com1_env()};
+    run.keys = std::move(keys);
+    run.timeout_s = 30;
+    std::vector<std::string> argv = {harness::kelo_path()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("-t");
+    RunResult result = harness::run_program(argv, run);
+    sim.stop();
+    return result;
+}
+
+// What kelo showed after the mode's banner line.
+std::string shown(const RunResult& result) {
+    size_t at = result.out.find(mode_banner);
+    if (at == std::string::npos) return "(no terminal mode banner) " + result.out;
+    return result.out.substr(at + mode_banner.size());
+}
+
+TEST(TerminalE2E, EchoesAndSendsEveryKey) {
+    Sim sim("script_reply");
+    // Enter, a printable, Tab, control-A, Backspace, control-Z, DEL, 28, 31,
+    // 128, 255; then 0 b (an extended key: b), 224 H (the prefix is a byte
+    // of its own, H follows as a key), and 0 esc (an extended esc).
+    std::string keys = std::string("a\r\t\x01\x08\x1a\x7f\x1c\x1f\x80\xff", 11) +
+                       std::string("\0b", 2) + "\xe0H~ " + std::string("\0\x1b", 2);
+    RunResult result = run_terminal(sim, {KeyStep{0, mode_banner, keys}});
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(shown(result), "a\n<I><A>\b \b<Z>bH~ ");
+    EXPECT_EQ(sim.rx(), std::string("a\r\t\x01\x08\x1a\x7f\x1c\x1f\x80\xff", 11) + "b\xe0H~ ");
+}
+
+TEST(TerminalE2E, ControlRFollowsEnterWithOption) {
+    Sim sim("script_reply");
+    RunResult result = run_terminal(sim, {KeyStep{0, mode_banner, "x\ry\x1b"}}, {"-r"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(shown(result), "x\ny");
+    EXPECT_EQ(sim.rx(), "x\r\x12y");
+}
+
+TEST(TerminalE2E, EndedInputEndsTheModeOnceTheLineIsQuiet) {
+    Sim sim;
+    RunOptions run;
+    run.env = {sim.com1_env()};
+    run.keys = {KeyStep{0, mode_banner, "ab\r"}};
+    run.close_stdin_after_keys = true;
+    run.timeout_s = 20;
+    RunResult result = harness::run_program({harness::kelo_path(), "-t"}, run);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(sim.rx(), "ab\r");
+    // The instrument's answer to the line still shows before the end.
+    std::string answer = shown(result).substr(3);
+    EXPECT_FALSE(answer.empty()) << result.out;
+    EXPECT_LT(result.seconds, 5);
+}
+
+TEST(TerminalE2E, ShowsReceivedBytesUntranslated) {
+    std::string all;
+    std::string escaped;
+    for (int byte = 0; byte < 256; ++byte) {
+        all.push_back(static_cast<char>(byte));
+        char text[8];
+        std::snprintf(text, sizeof text, "\\x%02X", byte);
+        escaped += text;
+    }
+    Sim sim("script_reply\nreply_delay_ms 300\nreply_to ALL " + escaped +
+            "\nreply_to LATE LATE\\r\\n\n");
+    // After esc, what the instrument still sends is not shown.
+    RunResult result =
+        run_terminal(sim, {KeyStep{0, mode_banner, "ALL\r"}, KeyStep{0, "\xfe\xff", "LATE\r\x1b"}});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(shown(result), "ALL\n" + all + "LATE\n");
+    EXPECT_TRUE(sim.wait_for("line LATE", 5));
+}
+
+// A tmux server of its own, removed at the end.
+class Tmux {
+  public:
+    Tmux() : socket_("kelo-terminal-test-" + std::to_string(getpid())) {}
+    ~Tmux() { run("kill-server"); }
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    // Runs a tmux command; its standard output.
+    std::string run(const std::string& args) const {
+        std::string command = "tmux -L " + socket_ + " -f /dev/null " + args + " 2>/dev/null";
+        FILE* pipe = popen(command.c_str(), "r");
+        if (!pipe) throw std::runtime_error("popen failed");
+        std::string out;
+        std::array<char, 4096> buffer;
+        size_t n;
+        while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+            out.append(buffer.data(), n);
+        pclose(pipe);
+        return out;
+    }
+    std::string screen() const { return run("capture-pane -p -t t"); }
+    // Waits until the pane shows text; false after timeout_s.
+    bool wait_screen(const std::string& text, double timeout_s = 5) const {
+        double end = harness::now_seconds() + timeout_s;
+        while (harness::now_seconds() < end) {
+            if (screen().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+  private:
+    std::string socket_;
+};
+
+TEST(TerminalE2E, RealTerminalKeys) {
+    if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+    Sim sim;
+    Tmux tmux;
+    // The shell reports kelo's exit status on the screen.
+    tmux.run("new-session -d -s t -x 100 -y 30 'env KELO_COM1=" + sim.link() + " " +
+             harness::kelo_path() + " -t; echo kelo-exit=$?'");
+    tmux.run("set-option -w -t t remain-on-exit on");
+    ASSERT_TRUE(tmux.wait_screen("<< TERMINAL MODE >>")) << tmux.screen();
+
+    // Enter draws the instrument's READY on the next line.
+    tmux.run("send-keys -t t a Enter");
+    ASSERT_TRUE(tmux.wait_screen("a\nREADY\n")) << tmux.screen();
+    // Backspace erases the x; Up is 224 72 (sent, then H as a key), F1 is
+    // 0 59 (the ; key).
+    tmux.run("send-keys -t t Tab C-a x BSpace Up F1");
+    ASSERT_TRUE(tmux.wait_screen("READY\n<I><A>H;\n")) << tmux.screen();
+    tmux.run("send-keys -t t Escape");
+    EXPECT_TRUE(tmux.wait_screen("kelo-exit=0")) << tmux.screen();
+
+    std::string screen = tmux.screen();
+    EXPECT_NE(screen.find("<< TERMINAL MODE >>\n\na\nREADY\n<I><A>H;kelo-exit=0\n"),
+              std::string::npos)
+        << screen;
+    sim.stop();
+    EXPECT_EQ(sim.rx(), "a\r\t\x01x\x08\xe0H;");
+}
+
+} // namespace
