@@ -2,8 +2,12 @@
 // simulated instrument.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -234,5 +238,46 @@ TEST(Port, SecondKeloOnTheSamePortCannotOpenIt) {
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(first.status, 0) << first.out;
 }
+
+// kelo puts a terminal on standard input into non-canonical, no-echo mode
+// for the run and gives it back on every way out, signals included.
+class ConsoleModes : public ::testing::TestWithParam<int> {};
+
+TEST_P(ConsoleModes, TerminalIsRestoredAfterTheSignal) {
+    Sim sim;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("KELO_COM1", sim.link().c_str(), 1);
+        execl(harness::kelo_path().c_str(), "kelo", "-t", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    char buffer[256];
+    for (double until = harness::now_seconds() + 5;
+         seen.find("TERMINAL MODE") == std::string::npos && harness::now_seconds() < until;) {
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+    }
+    ASSERT_NE(seen.find("TERMINAL MODE"), std::string::npos) << seen;
+    termios during{};
+    ASSERT_EQ(tcgetattr(master, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+
+    kill(pid, GetParam());
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    termios after{};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
+    close(master);
+    // The port was given back too: another run can open it at once.
+    RunResult r = kelo({"-38"}, ending_on("(E1)\n", {sim.com1_env()}));
+    EXPECT_NE(r.out.find("Baud rate set to 38400"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ConsoleModes, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
 } // namespace
