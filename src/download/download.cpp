@@ -1,10 +1,261 @@
-#include "download/download.h"
-
+// Download loop: sends an image one record at a time, stop-and-wait, with
+// re-sends of refused records, the progress display and the Programming wait.
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
+#include "download/download.h"
+#include "download/download_internal.h"
 #include "driver/driver.h"
+#include "image/image.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
 
-void run_download(const char*) {
-    std::printf("The download is not built yet.\n");
-    fail_run(run_failed);
+namespace {
+
+constexpr int key_esc = 27;
+constexpr int refusals_to_give_up = 5;
+constexpr uint32_t pause_after_programming_ms = 556;
+// A pass that waits for a reply sleeps at most this long at a time; serial
+// input and keys end the sleep at once.
+constexpr uint32_t idle_reply_wait_ms = 1000;
+
+enum SendState { awaiting_reply, ready, resend };
+
+// What a pass of the loop did: something, nothing (the loop may sleep until
+// input comes), or ended the download.
+enum PassResult { pass_busy, pass_idle, pass_end };
+
+// record_line: up to 99 characters of the image, CR LF appended here, the CR
+// that send_line appends, and the NUL.
+constexpr int record_line_size = image_line_size + 3;
+
+struct Download {
+    FILE* image_file;
+    char record_line[record_line_size];
+    int32_t record_length; // text and CR LF, without send_line's CR
+    SendState send_state;
+    int32_t bytes_sent;
+    int32_t programming;
+    int32_t reply_index;
+    int32_t reject_count;
+    int32_t send_count;
+    int32_t dot_count;
+    std::time_t last_dot_time;
+    uint32_t progress_offset;
+};
+
+Download state;
+
+void reset_state(FILE* file) {
+    state = Download{};
+    state.image_file = file;
+    state.send_state = ready;
+}
+
+// One key code; an extended key (0, then its code) comes negated so that it
+// can never be taken for esc.
+int read_key_code() {
+    int key = read_key();
+    if (key == 0) key = -read_key();
+    return key;
+}
+
+void show_dot_if_due() {
+    if (!dot_due(std::time(nullptr), state.last_dot_time, state.dot_count)) return;
+    state.last_dot_time = std::time(nullptr);
+    std::printf(".");
+    ++state.dot_count;
+}
+
+void show_progress(int after_refusal) {
+    state.progress_offset = record_offset(state.record_line, state.progress_offset);
+    if (after_refusal) std::printf("\n");
+    std::printf("\r     Downloading (Offset %lx) %d %%",
+                static_cast<unsigned long>(state.progress_offset),
+                static_cast<int>(progress_percent(state.bytes_sent, image_length)));
+}
+
+PassResult send_record() {
+    // send_line appended a CR in place last time; a re-send must go out as
+    // exactly the bytes of the first transmission.
+    state.record_line[state.record_length] = '\0';
+    send_line(state.record_line);
+    if (opt_show_records) std::printf(">%s", state.record_line);
+    ++state.send_count;
+    if (state.record_line[1] == '7') {
+        if (state.send_state == ready) std::printf("\b\b\b\b100 %%");
+        std::printf("\n     Programming..");
+        state.programming = 1;
+        reboot_pending = 1;
+    } else if (state.send_state == resend || state.send_count % 16 == 2) {
+        show_progress(state.send_state == resend);
+    }
+    state.send_state = awaiting_reply;
+    state.reply_index = 0;
+    return pass_busy;
+}
+
+PassResult end_download(int32_t outcome) {
+    std::fclose(state.image_file);
+    state.image_file = nullptr;
+    if (outcome != run_ok) fail_run(outcome);
+    return pass_end;
+}
+
+// The next record of the image, once the last one was accepted.
+PassResult take_next_record() {
+    if (reboot_pending && section_mode == 'B' && reboot_handover() == handover_terminate)
+        return end_download(run_failed);
+    int length = read_image_line(state.record_line, image_line_size, state.image_file);
+    if (length == 0) return end_download(run_ok);
+    if (section_mode == 0) return pass_busy; // a section that is not sent
+    if (state.programming) {
+        state.programming = 0;
+        std::printf("\n");
+        pause_ms(pause_after_programming_ms);
+    }
+    state.reject_count = 0;
+    state.bytes_sent += length;
+    strip_line_end(state.record_line);
+    if (state.record_line[0] == '\0') return pass_busy; // an empty line is not sent
+    std::strcat(state.record_line, "\r\n");
+    state.record_length = static_cast<int32_t>(std::strlen(state.record_line));
+    return send_record();
+}
+
+PassResult dispatch() {
+    switch (state.send_state) {
+    case ready:
+        return take_next_record();
+    case resend:
+        return send_record();
+    default:
+        return pass_idle;
+    }
+}
+
+// A reply line of three characters or more is complete.
+PassResult judge_reply() {
+    // A line that answers no record (nothing is out) is dropped: taken as a
+    // refusal it would send whatever record_line holds.
+    if (state.send_state == ready) {
+        state.reply_index = 0;
+        return dispatch();
+    }
+    if (reply_line[2] == '0') {
+        state.send_state = ready;
+        state.reply_index = 0;
+        return take_next_record();
+    }
+    if (++state.reject_count >= refusals_to_give_up) return end_download(run_refused);
+    state.send_state = resend;
+    return send_record();
+}
+
+void store_reply_char(int c) {
+    if (state.reply_index == 0) {
+        if (opt_show_records) std::printf("<");
+        std::memset(reply_line, 0, sizeof reply_line);
+    }
+    if (state.reply_index < reply_line_max) reply_line[state.reply_index++] = static_cast<char>(c);
+    if (opt_show_records) std::printf("%c", c);
+}
+
+PassResult run_pass() {
+    if (key_waiting() && read_key_code() == key_esc) {
+        std::printf("\nDownload terminated via <esc> key\n");
+        return end_download(run_failed);
+    }
+    if (state.programming) show_dot_if_due();
+    int c = receive_byte();
+    if (c >= 32 && c <= 126) {
+        store_reply_char(c);
+        return pass_busy;
+    }
+    if (c == '\n') {
+        if (opt_show_records) std::printf("\n");
+        if (state.reply_index >= 3) return judge_reply();
+    }
+    PassResult result = dispatch();
+    // A byte was taken, so more may be waiting: no sleep yet.
+    return result == pass_idle && c >= 0 ? pass_busy : result;
+}
+
+// How long a pass that found nothing to do may sleep: up to the time the
+// next dot may be due while programming, else until input comes.
+uint32_t idle_timeout() {
+    if (!state.programming) return idle_reply_wait_ms;
+    return dot_wait_ms(wall_clock_ms(), state.last_dot_time, state.dot_count);
+}
+
+} // namespace
+
+void run_download(const char* image_path) {
+    print_version_lines(instrument_version, appl_version, dsp_version);
+    FILE* file = std::fopen(image_path, "rb");
+    if (!file) {
+        std::printf("Cannot open the download file: %s\n", image_path);
+        fail_run(run_failed);
+        return;
+    }
+    if (image_offset > 0) std::fseek(file, image_offset, SEEK_SET);
+    reset_state(file);
+    for (;;) {
+        PassResult result = run_pass();
+        if (result == pass_end) return;
+        if (result == pass_idle) idle_wait(idle_timeout());
+    }
+}
+
+uint32_t record_offset(const char* record, uint32_t previous) {
+    // A record shorter than four characters has no offset to show.
+    for (int i = 0; i < 3; ++i)
+        if (record[i] == '\0') return previous;
+    uint32_t value = 0;
+    int digits = 0;
+    for (int i = 3; i < 12 && record[i] != '\0'; ++i) {
+        char c = record[i];
+        uint32_t digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        else
+            break;
+        value = (value << 4) | digit;
+        ++digits;
+    }
+    return digits > 0 ? value : previous;
+}
+
+int32_t progress_percent(int32_t bytes_sent, int32_t image_length) {
+    if (image_length <= 0) return 0;
+    int64_t percent = int64_t{100} * bytes_sent / image_length;
+    return percent > 99 ? 99 : static_cast<int32_t>(percent);
+}
+
+void print_version_lines(int32_t instrument, int32_t appl, int32_t dsp) {
+    if (instrument != 0 && appl == 0 && dsp == 0) {
+        std::printf("S/W Version (instrument): %ld\n", static_cast<long>(instrument));
+        return;
+    }
+    if (instrument != 0)
+        std::printf("Boot Version (instrument): %ld\n", static_cast<long>(instrument));
+    if (appl != 0) std::printf("Appl Version (instrument): %ld\n", static_cast<long>(appl));
+    if (dsp != 0) std::printf("Dsp Version (instrument):  %ld\n", static_cast<long>(dsp));
+}
+
+int dot_due(std::time_t now, std::time_t last_dot_time, int32_t dot_count) {
+    std::time_t interval = dot_count < fast_dot_count ? 1 : 2;
+    return now - last_dot_time >= interval;
+}
+
+uint32_t dot_wait_ms(int64_t now_ms, std::time_t last_dot_time, int32_t dot_count) {
+    std::time_t interval = dot_count < fast_dot_count ? 1 : 2;
+    int64_t left = (static_cast<int64_t>(last_dot_time) + interval) * 1000 - now_ms;
+    if (left <= 0) return 1;
+    return left >= 1000 ? 1000 : static_cast<uint32_t>(left) + 1;
 }

@@ -17,21 +17,12 @@ constexpr int32_t first_byte_ms = 336;
 // ...and every later one within first_byte_ms - byte_credit_ms of the last.
 constexpr int32_t byte_credit_ms = 224;
 
-// One byte of input, or -1 when nothing is waiting. A failed read counts as
-// nothing waiting, so a failing port cannot feed the loops garbage.
-int next_input_byte() {
-    char buffer[2];
-    int32_t count = 0;
-    read_text(buffer, 1, &count);
-    return count == 1 ? static_cast<unsigned char>(buffer[0]) : -1;
-}
-
 // Reads one answer line into reply_line. 0 when its LF came in time.
 int read_answer_line() {
     int32_t kept = 0;
     uint32_t t0 = clock_ms();
     for (;;) {
-        int c = next_input_byte();
+        int c = receive_byte();
         if (c >= 0) {
             reply_seen = 1;
             if (c == '\n') break;
@@ -78,7 +69,7 @@ int probe_instrument(uint32_t baud) {
         pause_and_exit(1, 1);
     }
     // Stale input from before the query is no answer to it.
-    while (next_input_byte() >= 0) {}
+    while (receive_byte() >= 0) {}
 
     char query[sizeof identification_query + 1];
     std::memcpy(query, identification_query, sizeof identification_query);

@@ -25,6 +25,9 @@ int keyboard_ended();
 // Milliseconds of a free-running 32-bit clock (timeGetTime). Compare two
 // readings by their difference taken as a signed 32-bit number.
 uint32_t clock_ms();
+// Milliseconds of the wall clock whose whole seconds the standard time()
+// gives: tells how far away time()'s next tick is.
+int64_t wall_clock_ms();
 // Pauses for ms milliseconds (Sleep).
 void pause_ms(uint32_t ms);
 

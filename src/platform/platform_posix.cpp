@@ -239,6 +239,12 @@ uint32_t clock_ms() {
                                  static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
+int64_t wall_clock_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void pause_ms(uint32_t ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {}

@@ -74,6 +74,15 @@ uint32_t clock_ms() {
     return timeGetTime();
 }
 
+int64_t wall_clock_ms() {
+    // FILETIME counts 100 ns steps from 1601; time() counts seconds from 1970.
+    constexpr int64_t epoch_1970 = 116444736000000000;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    int64_t ticks = (static_cast<int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return (ticks - epoch_1970) / 10000;
+}
+
 void pause_ms(uint32_t ms) {
     Sleep(ms);
 }

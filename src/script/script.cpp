@@ -138,15 +138,13 @@ void show_reply_byte(int byte) {
     if (opt_show_records) std::printf("%c", byte);
 }
 
-// Takes at most one received byte. 1 when one came. A failed read counts as
-// no byte, so a failing port neither shows garbage nor holds the pacing off.
-int receive_byte() {
-    char buffer[2];
-    int32_t count = 0;
-    read_text(buffer, 1, &count);
-    if (count != 1) return 0;
+// Takes at most one received byte; 1 when one came. Every byte holds the
+// intervals of silence off.
+int take_received_byte() {
+    int byte = receive_byte();
+    if (byte < 0) return 0;
     pace_mark = clock_ms();
-    show_reply_byte(static_cast<unsigned char>(buffer[0]));
+    show_reply_byte(byte);
     return 1;
 }
 
@@ -172,7 +170,7 @@ int play_pass(FILE* file) {
         send_message_line();
         sent = 1;
     }
-    return receive_byte() || sent || key == 0;
+    return take_received_byte() || sent || key == 0;
 }
 
 // Sleeps until the next line is due, or input comes first. The system may

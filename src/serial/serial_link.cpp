@@ -43,6 +43,13 @@ int32_t read_text(char* buffer, int32_t max, int32_t* count) {
     return *count;
 }
 
+int receive_byte() {
+    char buffer[2];
+    int32_t count = 0;
+    read_text(buffer, 1, &count);
+    return count == 1 ? static_cast<unsigned char>(buffer[0]) : -1;
+}
+
 int send_byte(int byte) {
     return serial_port.write_byte(byte);
 }

@@ -70,6 +70,10 @@ int close_port();
 // max + 1) and stores a NUL behind them. Result, also stored in *count: 0 when
 // nothing was waiting, the count read, or a negative read code on failure.
 int32_t read_text(char* buffer, int32_t max, int32_t* count);
+// One received byte (0..255) through read_text, or -1 when nothing is
+// waiting. A failed read counts as nothing waiting, so a failing port can
+// neither feed the polling loops garbage nor keep them busy.
+int receive_byte();
 // Sends one byte. Result 1.
 int send_byte(int byte);
 // Appends a CR to text in place (the buffer needs two bytes beyond its NUL)

@@ -22,14 +22,11 @@ constexpr uint32_t idle_ms = 1000;
 // can press esc: the mode ends once the line has been quiet this long.
 constexpr uint32_t quiet_end_ms = 1000;
 
-// Shows at most one received byte, every value as it is. 1 when one came;
-// a failed read shows nothing.
+// Shows at most one received byte, every value as it is. 1 when one came.
 int show_received_byte() {
-    char buffer[2];
-    int32_t count = 0;
-    read_text(buffer, 1, &count);
-    if (count != 1) return 0;
-    std::printf("%c", static_cast<unsigned char>(buffer[0]));
+    int byte = receive_byte();
+    if (byte < 0) return 0;
+    std::printf("%c", byte);
     return 1;
 }
 

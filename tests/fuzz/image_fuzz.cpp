@@ -3,7 +3,7 @@
 //
 // The first input byte sets the run: bit 0 opt_force, bits 1-2 the
 // instrument's version, bits 3-7 image_offset (0..31 times 7). The rest is the
-// file. The product's shared state is defined here, so that the two image
+// file. The product's shared state comes from driver/state.cpp; the image
 // sources are fuzzed without the platform and serial layers.
 #include <unistd.h>
 
@@ -17,27 +17,6 @@
 #include "image/image.h"
 #include "image/record_window.h"
 #include "script/script.h"
-
-int32_t baud_rate = 0;
-int32_t port_index = 0;
-int32_t opt_ctrl_r = 0;
-int32_t opt_show_records = 0;
-int32_t opt_force = 0;
-int32_t image_offset = 0;
-int32_t image_length = 0;
-char reply_line[reply_line_size];
-int32_t reply_seen = 0;
-int32_t instrument_version = 0;
-int32_t appl_version = 0;
-int32_t dsp_version = 0;
-int32_t section_mode = 0;
-int32_t reboot_pending = 0;
-int32_t run_outcome = run_ok;
-int32_t saved_screen_saver = 0;
-
-void fail_run(int32_t outcome) {
-    if (run_outcome == run_ok) run_outcome = outcome;
-}
 
 // The player's part of the contract: it reads on from the position it is
 // given and closes the file.

@@ -1,0 +1,26 @@
+// Process-wide state shared by the subsystems, and the run's outcome.
+#include "driver/driver.h"
+
+int32_t baud_rate = 0;
+int32_t port_index = 0;
+int32_t opt_ctrl_r = 0;
+int32_t opt_show_records = 0;
+int32_t opt_force = 0;
+
+int32_t image_offset = program_file_size;
+int32_t image_length = 0;
+
+char reply_line[reply_line_size];
+int32_t reply_seen = 0;
+int32_t instrument_version = 0;
+int32_t appl_version = 0;
+int32_t dsp_version = 0;
+int32_t section_mode = 0;
+int32_t reboot_pending = 0;
+
+int32_t run_outcome = run_ok;
+int32_t saved_screen_saver = 0;
+
+void fail_run(int32_t outcome) {
+    if (run_outcome == run_ok) run_outcome = outcome;
+}

@@ -1,0 +1,448 @@
+// kelo's download end to end: the real program against the simulated K940,
+// judged by the console output, the bytes on the wire and the memory the
+// instrument was programmed with.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using harness::KeyStep;
+using harness::RunOptions;
+using harness::RunResult;
+using harness::Sim;
+
+// An instrument whose boot code is older than the replica's (20000620).
+const char old_boot[] = "ident K940,SN1234,19990101,20070215,20060504\n";
+const char query_wire[] = "\r\n?\r\n\r";
+
+std::string temp_dir() {
+    static std::string dir = [] {
+        std::string pattern = testing::TempDir() + "kelo-download-XXXXXX";
+        std::vector<char> path(pattern.begin(), pattern.end());
+        path.push_back('\0');
+        if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        return std::string(path.data());
+    }();
+    return dir;
+}
+
+// Writes an image with mkimage; args as on its command line.
+std::string make_image(const std::string& name, const std::string& args) {
+    std::string path = temp_dir() + "/" + name;
+    std::string command = std::string(PYTHON) + " " + MKIMAGE + " " + args + " -o " + path;
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("mkimage failed: " + command);
+    return path;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+    return lines;
+}
+
+// What goes on the wire for an image line: the text, CR, LF, CR.
+std::string wire(const std::string& line) {
+    std::string text = line.substr(0, line.find_first_of("\r\n"));
+    return text.empty() ? "" : text + "\r\n\r";
+}
+
+// The image's sections, each as its lines from its S0 line on.
+std::vector<std::vector<std::string>> sections_of(const std::string& image) {
+    std::vector<std::vector<std::string>> sections;
+    for (const std::string& line : lines_of(image)) {
+        if (line.starts_with("S0")) sections.emplace_back();
+        if (!sections.empty()) sections.back().push_back(line);
+    }
+    return sections;
+}
+
+std::string wire_of(const std::vector<std::string>& lines) {
+    std::string bytes;
+    for (const std::string& line : lines) bytes += wire(line);
+    return bytes;
+}
+
+// srec_cat's reading of one section as a memory image: byte addresses from 0,
+// gaps zero; -multiple lets a later record overwrite an earlier one, which is
+// what the instrument's memory does with the DSP section's overlapping
+// records.
+std::string srec_cat_memory(const std::vector<std::string>& section, const std::string& name) {
+    std::string s19 = temp_dir() + "/" + name + ".s19";
+    std::string bin = temp_dir() + "/" + name + ".bin";
+    {
+        std::ofstream file(s19, std::ios::binary);
+        for (const std::string& line : section) file << line;
+    }
+    std::string command =
+        std::string(SREC_CAT) + " " + s19 + " -multiple -o " + bin + " -binary 2>/dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("srec_cat failed");
+    return harness::read_file(bin);
+}
+
+int count_of(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// Runs kelo (or program) on the simulator's line. A key after `ending` cuts
+// the final pause short.
+RunResult run_kelo(const Sim& sim, std::vector<std::string> args, std::vector<KeyStep> keys = {},
+                   const std::string& ending = "\nDone.\n", std::string program = "") {
+    args.insert(args.begin(), program.empty() ? harness::kelo_path() : program);
+    RunOptions options;
+    options.env = {sim.com1_env()};
+    options.keys = std::move(keys);
+    // Sent once the final pause has drained the keys pressed before it.
+    options.keys.push_back({300, ending, "\r"});
+    options.timeout_s = 120;
+    return harness::run_program(args, options);
+}
+
+// The rx bytes after the identification query of the probe.
+std::string after_probe(const Sim& sim) {
+    std::string rx = sim.rx();
+    size_t at = rx.find(query_wire);
+    return at == std::string::npos ? rx : rx.substr(at + sizeof query_wire - 1);
+}
+
+// Both ways of naming the replica give the same download; the replica's boot
+// code is newer than the instrument's, so all three sections go out.
+void expect_full_replica_download(const RunResult& run, const Sim& sim) {
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(run.out.ends_with("\nDone.\n")) << run.out.substr(run.out.size() - 300);
+    std::string image = harness::read_file(harness::build_path("replica.s19"));
+    auto sections = sections_of(image);
+    ASSERT_EQ(sections.size(), 3u);
+    // Every line on the wire exactly once and in order, with the hand-over
+    // after the boot section (the instrument is back at the first query).
+    std::string expected = wire_of(sections[0]) + "$REBOOT2\r\n\r$REBOOT\r\n\r" + query_wire +
+                           wire_of(sections[1]) + wire_of(sections[2]);
+    EXPECT_TRUE(after_probe(sim) == expected) << "the wire differs from the image";
+    const char* names[] = {"boot", "app", "dsp"};
+    for (int n = 1; n <= 3; ++n) {
+        std::string memory = sim.memory(n);
+        EXPECT_FALSE(memory.empty()) << names[n - 1];
+        EXPECT_TRUE(memory == srec_cat_memory(sections[n - 1], names[n - 1]))
+            << names[n - 1] << " section's memory differs from srec_cat's";
+    }
+    EXPECT_NE(run.out.find("Boot Version (instrument): 19990101\n"
+                           "Appl Version (instrument): 20070215\n"
+                           "Dsp Version (instrument):  20060504\n"),
+              std::string::npos);
+    EXPECT_NE(run.out.find("\nBoot Code (v20000620)\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nApplication Code (v20070215)\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\n\nDsp Code (v20060504)"), std::string::npos);
+    EXPECT_EQ(count_of(run.out, "\b\b\b\b100 %\n     Programming.."), 3);
+    EXPECT_NE(run.out.find("\nRebooting target.........\n"), std::string::npos);
+    EXPECT_EQ(count_of(run.out, " 100 %"), 0) << "progress lines stop at 99";
+}
+
+TEST(DownloadReplica, FromTheProgramFileItself) {
+    Sim sim(std::string(old_boot) + "reboot_ms 500\n");
+    RunResult run = run_kelo(sim, {}, {}, "\nDone.\n", harness::build_path("kelo-demo"));
+    expect_full_replica_download(run, sim);
+}
+
+TEST(DownloadReplica, NamedOnTheCommandLine) {
+    Sim sim(std::string(old_boot) + "reboot_ms 500\n");
+    RunResult run = run_kelo(sim, {harness::build_path("replica.s19")});
+    expect_full_replica_download(run, sim);
+}
+
+TEST(DownloadBoot, SkippedWhenNotNewerThanTheInstruments) {
+    std::string image =
+        make_image("boot-app.s19", "--section boot,records=3 --section app,records=3");
+    Sim sim("ident K940,SN1,20000620,20070215,20060504\n");
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\nBoot Code (v20000620)...skipping\n"), std::string::npos) << run.out;
+    auto sections = sections_of(harness::read_file(image));
+    EXPECT_EQ(after_probe(sim), wire_of(sections[1])) << "no boot record, no hand-over";
+    EXPECT_EQ(run.out.find("Rebooting"), std::string::npos);
+}
+
+TEST(DownloadBoot, ForcedWithWAndTheInstrumentBackAtOnce) {
+    std::string image =
+        make_image("boot-app.s19", "--section boot,records=3 --section app,records=3");
+    Sim sim("ident K940,SN1,20990101,20070215,20060504\nreboot_ms 0\n");
+    RunResult run = run_kelo(sim, {"-w", image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    auto sections = sections_of(harness::read_file(image));
+    EXPECT_EQ(after_probe(sim), wire_of(sections[0]) + "$REBOOT2\r\n\r$REBOOT\r\n\r" + query_wire +
+                                    wire_of(sections[1]));
+    EXPECT_NE(run.out.find("\nBoot Code (v20000620)\n"), std::string::npos);
+    // Eight dots, one for the query, a line end; then the 556 ms pause.
+    EXPECT_NE(run.out.find("Programming.."), std::string::npos);
+    EXPECT_NE(run.out.find("\nRebooting target.........\n\nApplication Code"), std::string::npos)
+        << run.out;
+    EXPECT_GT(run.seconds, 1.0 + 0.5 + 4.0 + 0.5 + 0.556 - 0.05) << "the hand-over's pauses";
+}
+
+TEST(DownloadReboot, AnsweredOnlyFromTheTwentiethQuery) {
+    std::string image = make_image("boot-only.s19", "--section boot,records=2");
+    Sim sim("ident K940,SN1,19990101\nreboot_ms 0\nreboot_answer_from 20\n");
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\nRebooting target" + std::string(28, '.') + "\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("did not automatically reboot"), std::string::npos);
+    EXPECT_EQ(count_of(after_probe(sim), query_wire), 20);
+    // The image ends with the boot section: the download ends after the hand-over.
+    EXPECT_TRUE(run.out.ends_with("\nDone.\n"));
+}
+
+const char power_cycle_prompt[] = "\n\nThe instrument did not automatically reboot.\n"
+                                  "To continue the download process, please turn\n"
+                                  "off power to the instrument, then restart.\n"
+                                  "When the unit has power-ed back up, press <enter>\n"
+                                  "to resume, or <esc> to terminate the download.\n";
+
+// An instrument that stays silent after the reboot commands until it is
+// power-cycled; keys pressed while the queries go on, then one at the prompt.
+RunResult run_unanswered(Sim& sim, const std::string& image, const std::string& early_keys,
+                         const std::string& prompt_key, const std::string& ending) {
+    // The user power-cycles the instrument once kelo has given up querying.
+    auto cycle = std::async(std::launch::async, [&sim] {
+        for (double end = harness::now_seconds() + 40; harness::now_seconds() < end;) {
+            std::string transcript = sim.transcript();
+            size_t reboot = transcript.find(" reboot\n");
+            if (reboot != std::string::npos &&
+                count_of(transcript.substr(reboot), " line ?\n") >= 20) {
+                sim.power_cycle();
+                return;
+            }
+            usleep(100000);
+        }
+    });
+    std::vector<KeyStep> keys = {{2000, "Rebooting target", early_keys},
+                                 {300, "to terminate the download.\n", prompt_key}};
+    RunResult run = run_kelo(sim, {image}, keys, ending);
+    cycle.wait();
+    return run;
+}
+
+TEST(DownloadReboot, NotAnsweredThenAKeyResumes) {
+    std::string image =
+        make_image("boot-app.s19", "--section boot,records=3 --section app,records=3");
+    Sim sim("ident K940,SN1,19990101,20070215\nreboot_ms -1\n");
+    // The esc before the prompt must not answer it.
+    RunResult run = run_unanswered(sim, image, "\x1b", "y", "\nDone.\n");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\nRebooting target" + std::string(28, '.') + power_cycle_prompt +
+                           "\n\nApplication Code"),
+              std::string::npos)
+        << run.out;
+    auto sections = sections_of(harness::read_file(image));
+    EXPECT_TRUE(after_probe(sim).ends_with(std::string(query_wire) + wire_of(sections[1])));
+    EXPECT_EQ(count_of(after_probe(sim), query_wire), 20);
+    EXPECT_EQ(run.out.find("terminated"), std::string::npos);
+}
+
+TEST(DownloadReboot, NotAnsweredAndEscAtThePromptEndsTheRun) {
+    std::string image =
+        make_image("boot-app.s19", "--section boot,records=3 --section app,records=3");
+    Sim sim("ident K940,SN1,19990101,20070215\nreboot_ms -1\n");
+    // The key before the prompt must not answer it (it would resume).
+    RunResult run = run_unanswered(sim, image, "x", "\x1b", "download.\n");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_TRUE(run.out.ends_with(power_cycle_prompt)) << run.out;
+    EXPECT_TRUE(after_probe(sim).ends_with(query_wire)) << "nothing sent after the prompt";
+}
+
+TEST(DownloadRefusals, FourRefusalsThenAcceptedGoesOn) {
+    std::string image = make_image("app.s19", "--section app,records=40");
+    Sim sim("refuse_record 3 4\n");
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    auto lines = sections_of(harness::read_file(image))[0];
+    std::string expected = wire(lines[0]) + wire(lines[1]);
+    for (int i = 0; i < 5; ++i) expected += wire(lines[2]);
+    for (size_t i = 3; i < lines.size(); ++i) expected += wire(lines[i]);
+    EXPECT_EQ(after_probe(sim), expected);
+    // Each re-send shows a progress line of its own.
+    EXPECT_EQ(count_of(run.out, "\n\r     Downloading (Offset 40014) "), 4) << run.out;
+}
+
+TEST(DownloadRefusals, TheFifthRefusalEndsWithTheErrorCode) {
+    std::string image = make_image("app.s19", "--section app,records=40");
+    Sim sim("refuse_record 3 5\nrefuse E01 CHECKSUM\n");
+    RunResult run = run_kelo(sim, {image}, {}, "\nError Code (");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.ends_with("\nError Code (E01 CHECKSUM)\n")) << run.out;
+    auto lines = sections_of(harness::read_file(image))[0];
+    std::string expected = wire(lines[0]) + wire(lines[1]);
+    for (int i = 0; i < 5; ++i) expected += wire(lines[2]);
+    EXPECT_EQ(after_probe(sim), expected);
+}
+
+TEST(DownloadImageLines, EmptyLinesAreNotSent) {
+    std::string image = make_image("blank.s19", "--section app,records=4 --blank 4 --blank 5");
+    Sim sim;
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    auto lines = sections_of(harness::read_file(image))[0];
+    ASSERT_EQ(lines[3], "\r\n");
+    EXPECT_EQ(after_probe(sim), wire_of(lines));
+    EXPECT_EQ(count_of(after_probe(sim), "\r\n\r\r\n\r"), 0);
+}
+
+TEST(DownloadImageLines, ASectionAtAnUnknownAddressIsDropped) {
+    std::string image =
+        make_image("e5.s19", "--section app,address=0x10000,records=3 --section dsp,records=3");
+    Sim sim;
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("Invalid download file format (E5)\n"), std::string::npos) << run.out;
+    auto sections = sections_of(harness::read_file(image));
+    EXPECT_EQ(after_probe(sim), wire_of(sections[1]));
+    EXPECT_TRUE(sim.memory(1) == srec_cat_memory(sections[1], "e5-dsp"));
+}
+
+TEST(DownloadEsc, WhileAReplyIsAwaited) {
+    std::string image = make_image("app.s19", "--section app,records=40");
+    Sim sim("reply_delay_ms 60000\n");
+    RunResult run = run_kelo(sim, {image}, {{300, "Baud rate set", "\x1b"}}, "<esc> key\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.ends_with("\nApplication Code (v20070215)\n"
+                                  "\nDownload terminated via <esc> key\n"))
+        << run.out;
+    auto lines = sections_of(harness::read_file(image))[0];
+    EXPECT_EQ(after_probe(sim), wire(lines[0]));
+    EXPECT_LT(run.seconds, 5);
+}
+
+TEST(DownloadEsc, DuringTheProgrammingDots) {
+    std::string image = make_image("app.s19", "--section app,records=3");
+    Sim sim("programming_ms 60000\n");
+    RunResult run = run_kelo(sim, {image}, {{3200, "Programming..", "\x1b"}}, "<esc> key\n");
+    EXPECT_EQ(run.status, 1);
+    size_t at = run.out.find("\n     Programming..");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    std::string tail = run.out.substr(at + 19);
+    size_t dots = tail.find_first_not_of('.');
+    // A dot at once, then one at each turn of the wall clock's second.
+    EXPECT_GE(dots, 3u) << tail;
+    EXPECT_LE(dots, 5u) << tail;
+    EXPECT_EQ(tail.substr(dots), "\nDownload terminated via <esc> key\n");
+}
+
+TEST(DownloadDots, OneASecondWhileTheInstrumentPrograms) {
+    std::string image = make_image("app.s19", "--section app,records=3 --section dsp,records=2");
+    Sim sim("programming_ms 2500\n");
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    size_t at = run.out.find("\n     Programming..");
+    ASSERT_NE(at, std::string::npos);
+    std::string tail = run.out.substr(at + 19);
+    size_t dots = tail.find_first_not_of('.');
+    EXPECT_GE(dots, 2u) << tail;
+    EXPECT_LE(dots, 4u) << tail;
+    EXPECT_EQ(tail.substr(dots, 2), "\n\n") << "a line end ends the phase, then the DSP header";
+}
+
+// The version lines for each kind of identification answer the probe takes.
+TEST(DownloadVersions, LinesForEachCombination) {
+    std::string image = make_image("app.s19", "--section app,records=1");
+    struct Case {
+        std::string ident;
+        std::string lines;
+    } cases[] = {
+        {"K940,SN1,20000620", "S/W Version (instrument): 20000620\n"},
+        {"K940,SN1,20000620,20070215,20060504",
+         "Boot Version (instrument): 20000620\nAppl Version (instrument): 20070215\n"
+         "Dsp Version (instrument):  20060504\n"},
+        {"K940,SN1,20000620,0,20060504",
+         "Boot Version (instrument): 20000620\nDsp Version (instrument):  20060504\n"},
+        {"K940,SN1,20000620,20070215,0",
+         "Boot Version (instrument): 20000620\nAppl Version (instrument): 20070215\n"},
+        {"K940,SN1,20000620,0,0", "S/W Version (instrument): 20000620\n"},
+    };
+    for (const Case& c : cases) {
+        Sim sim("ident " + c.ident + "\n");
+        RunResult run = run_kelo(sim, {image});
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find("Baud rate set to 38400 (N81)\n" + c.lines + "\nApplication Code"),
+                  std::string::npos)
+            << c.ident << "\n"
+            << run.out;
+    }
+}
+
+// The progress lines of a download, worked out from the image by the rules
+// of the display: a line with the 2nd, 18th, 34th ... transmission, the
+// record's address and the share of the image's bytes taken so far.
+std::string expected_progress(const std::vector<std::string>& lines, long image_length) {
+    std::string out;
+    long bytes = 0;
+    int sent = 0;
+    for (const std::string& line : lines) {
+        bytes += static_cast<long>(line.size());
+        ++sent;
+        if (line[1] == '7') {
+            out += "\b\b\b\b100 %\n     Programming..";
+            continue;
+        }
+        if (sent % 16 != 2) continue;
+        unsigned long address = std::stoul(line.substr(4, 8), nullptr, 16);
+        long percent = std::min(99L, 100 * bytes / image_length);
+        char text[80];
+        std::snprintf(text, sizeof text, "\r     Downloading (Offset %lx) %ld %%", address,
+                      percent);
+        out += text;
+    }
+    return out;
+}
+
+TEST(DownloadProgress, LinesAndFiguresFollowTheImage) {
+    std::string image = make_image("progress.s19", "--section app,records=100");
+    Sim sim;
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    std::string text = harness::read_file(image);
+    auto lines = sections_of(text)[0];
+    std::string expected = expected_progress(lines, static_cast<long>(text.size()));
+    EXPECT_NE(run.out.find("(v20070215)\n" + expected), std::string::npos)
+        << "expected:\n"
+        << expected << "\nshown:\n"
+        << run.out;
+    // Spot checks a reader can follow: 7 lines for 102 transmissions; the
+    // first with the first S3 record (2nd transmission).
+    EXPECT_EQ(count_of(run.out, "\r     Downloading"), 7);
+    EXPECT_NE(run.out.find("\r     Downloading (Offset 40000) 1 %"), std::string::npos);
+}
+
+TEST(DownloadReplies, NoiseAndRepliesInPiecesAreReadRight) {
+    std::string image = make_image("app.s19", "--section app,records=6");
+    Sim sim("noise \\x01\\xff\\x7f\nsplit 1\nsplit_bytes 2\nsplit_gap_ms 3\n");
+    RunResult run = run_kelo(sim, {"-s", image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    auto lines = sections_of(harness::read_file(image))[0];
+    EXPECT_EQ(after_probe(sim), wire_of(lines));
+    // -s shows each transmission and each reply.
+    EXPECT_EQ(count_of(run.out, "<000 OK\n"), static_cast<int>(lines.size()));
+    EXPECT_NE(run.out.find(">" + wire(lines[2]) + "<000 OK\n"), std::string::npos) << run.out;
+}
+
+TEST(DownloadReplies, ALineWaitingBeforeTheFirstRecordIsNoReply) {
+    // After the identification answer a refusing line is already waiting.
+    std::string image = make_image("app.s19", "--section app,records=3");
+    Sim sim("ident_end \\r\\nE99\\n\n");
+    RunResult run = run_kelo(sim, {image});
+    EXPECT_EQ(run.status, 0) << run.out;
+    auto lines = sections_of(harness::read_file(image))[0];
+    EXPECT_EQ(after_probe(sim), wire_of(lines)) << "nothing but the records went out";
+}
+
+} // namespace

@@ -1,0 +1,132 @@
+// The fakes behind the functions the download engine calls.
+#include "fake_world.h"
+
+#include <ctime>
+
+#include <cstring>
+
+#include "driver/driver.h"
+#include "image/image.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
+
+namespace fake {
+
+World world;
+
+void reset() {
+    world = World{};
+    opt_show_records = 0;
+    image_offset = 0;
+    image_length = 0;
+    std::memset(reply_line, 0, sizeof reply_line);
+    instrument_version = appl_version = dsp_version = 0;
+    section_mode = 0;
+    reboot_pending = 0;
+    run_outcome = run_ok;
+}
+
+void deliver(const std::string& bytes) {
+    for (char c : bytes) world.input.push_back({static_cast<unsigned char>(c)});
+}
+
+void deliver_failures(int count) {
+    for (int i = 0; i < count; ++i) world.input.push_back({read_failure});
+}
+
+} // namespace fake
+
+using fake::world;
+
+int read_image_line(char* buffer, int size, FILE*) {
+    reboot_pending = 0;
+    if (world.next_line >= world.image.size()) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    const fake::ImageLine& line = world.image[world.next_line++];
+    if (line.mode >= 0) section_mode = line.mode;
+    std::strncpy(buffer, line.text.c_str(), static_cast<size_t>(size - 1));
+    buffer[size - 1] = '\0';
+    return static_cast<int>(std::strlen(buffer));
+}
+
+void strip_line_end(char* text) {
+    size_t len = std::strlen(text);
+    while (len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n')) text[--len] = '\0';
+}
+
+int32_t read_text(char* buffer, int32_t, int32_t* count) {
+    *count = 0;
+    if (world.input.empty()) return 0;
+    fake::Input in = world.input.front();
+    world.input.pop_front();
+    if (in.byte == fake::read_failure) {
+        *count = read_failed;
+        return *count;
+    }
+    buffer[0] = static_cast<char>(in.byte);
+    buffer[1] = '\0';
+    *count = 1;
+    return 1;
+}
+
+// The serial link's contract: a failed read is no byte.
+int receive_byte() {
+    char buffer[2];
+    int32_t count = 0;
+    read_text(buffer, 1, &count);
+    return count == 1 ? static_cast<unsigned char>(buffer[0]) : -1;
+}
+
+int32_t send_line(char* text) {
+    size_t len = std::strlen(text);
+    text[len] = '\r';
+    text[len + 1] = '\0';
+    std::string sent(text, len + 1);
+    world.transmissions.push_back(sent);
+    if (world.instrument) world.pending_reply += world.instrument(sent);
+    return static_cast<int32_t>(len + 1);
+}
+
+int send_byte(int) {
+    return 1;
+}
+
+int key_waiting() {
+    return world.keys.empty() ? 0 : 1;
+}
+
+int read_key() {
+    ++world.key_reads;
+    std::deque<int>& from = world.keys.empty() ? world.typed_later : world.keys;
+    if (from.empty()) return 27; // as when standard input has ended
+    int key = from.front();
+    from.pop_front();
+    return key;
+}
+
+// The instrument's answer reaches the line while kelo waits.
+static void release_reply() {
+    fake::deliver(world.pending_reply);
+    world.pending_reply.clear();
+}
+
+void pause_ms(uint32_t ms) {
+    world.pauses.push_back(ms);
+    release_reply();
+}
+
+void idle_wait(uint32_t) {
+    ++world.idle_waits;
+    release_reply();
+    if (world.idle_waits >= world.idle_limit && world.keys.empty()) world.keys.push_back(27);
+}
+
+uint32_t clock_ms() {
+    return 0;
+}
+
+int64_t wall_clock_ms() {
+    return static_cast<int64_t>(std::time(nullptr)) * 1000;
+}

@@ -1,0 +1,56 @@
+// A fake world for the download engine: the image reader, the serial line,
+// the keyboard and the pauses that download.cpp and reboot.cpp call, with an
+// instrument that answers each transmitted line through a test's function.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// One image line and the section mode the reader sets when it hands it out
+// (the reader sets section_mode at a section's S0 line; the fake takes it
+// from every line that has one).
+struct ImageLine {
+    std::string text;
+    int mode = -1; // -1: leave section_mode as it is
+};
+
+// Input that the line delivers: a byte, or a failed read.
+struct Input {
+    int byte; // 0..255, or read_failure
+};
+constexpr int read_failure = -1;
+
+struct World {
+    std::vector<ImageLine> image;
+    size_t next_line = 0;
+
+    // Called with each transmission (the bytes as sent); returns the bytes
+    // the instrument answers with, delivered when kelo next waits idle.
+    std::function<std::string(const std::string&)> instrument;
+    std::string pending_reply;
+    std::deque<Input> input; // what read_text delivers, in order
+
+    std::vector<std::string> transmissions;
+    std::deque<int> keys; // waiting keys: key_waiting sees them
+    // Keys typed while read_key waits for one: key_waiting never sees them.
+    std::deque<int> typed_later;
+    int idle_waits = 0;
+    int idle_limit = 10000; // then esc is pressed, so a stalled test ends
+    std::vector<unsigned> pauses;
+    int key_reads = 0;
+};
+
+extern World world;
+
+// Resets the world and the process-wide state kelo's download reads.
+void reset();
+
+// Puts bytes (and read failures) on the line at once.
+void deliver(const std::string& bytes);
+void deliver_failures(int count);
+
+} // namespace fake
