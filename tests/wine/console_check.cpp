@@ -1,10 +1,10 @@
 // Checks of the console keys and the idle wait on the console, run under
 // Wine. Two ways:
 //
-//   wine console_check.exe </dev/null        no console: no key ever waits,
-//                                            read_key gives esc at once
-//   (keys) | script -qfec "wine console_check.exe --keys" /dev/null
-//                                            the runner types 'a', then esc
+//   wine console_check.exe </dev/null   no console: no key ever waits,
+//                                       read_key gives esc at once
+//   wine console_check.exe --keys       on a terminal (Wine's console): the
+//                                       tester types 'a', then esc
 //
 // Prints one line per failed check and a summary; exit status 0 when all
 // checks passed.

@@ -1,183 +1,93 @@
 #!/bin/bash
-# Runs the Windows build of kelo under Wine against pseudo-terminals:
-#   - serial_check.exe: SerialPort and idle_wait on a socat pty pair
-#     (COM1 <-> COM2), a missing device (COM4), a stuck write;
-#   - console_check.exe: key poll and key read with and without a console;
-#   - kelo.exe itself: usage, probing k940-sim on COM3 at a fixed and at a
-#     probed rate, a port that cannot be opened, a small download.
+# Runs the Windows programs under Wine against the simulated K940: the
+# end-to-end tests of kelo.exe and kelo-demo.exe (wine_e2e_tests: start-up,
+# probe, downloads, script, keys on a console) and the checks of the Windows
+# serial port and console layer, in a Wine prefix of its own that is created
+# in a temporary folder and removed afterwards. About 4 minutes, 2.5 of them
+# the whole download of the replica.
 #
-# Usage: run-wine-tests.sh KELO_EXE [--quick] [--work DIR]
-#   KELO_EXE   the padded Windows program (cmake --preset windows; build)
-#   --quick    skip the stuck-write check (about 15 s)
-#   --work DIR keep the Wine prefix and logs in DIR (default: a fresh
-#              temporary directory, removed afterwards)
-# Needs wine, the MinGW-w64 g++, socat, script (util-linux), a host C++
-# compiler and python3 (tools/mkimage). Exit status 0 when everything passed.
+# Usage: run-wine-tests.sh [--quick] [--work DIR] [NATIVE_BUILD [WINDOWS_BUILD]] [-- GTEST_ARGS]
+#   NATIVE_BUILD   host build with the simulator and wine_e2e_tests
+#                  (default: build/native, or $KELO_NATIVE_BUILD)
+#   WINDOWS_BUILD  build with kelo.exe, kelo-demo.exe and replica.s19
+#                  (default: build/windows, or $KELO_WINDOWS_BUILD)
+#   --quick        leave out the whole download of the replica
+#   --work DIR     keep the Wine prefix in DIR (made once, reused) instead
+#                  of a temporary folder
+#   GTEST_ARGS     passed on, e.g. --gtest_filter='*Probe*'
+# Exit status 0 when every test passed.
 set -u
 
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-kelo_exe=""
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+native="${KELO_NATIVE_BUILD:-$root/build/native}"
+windows="${KELO_WINDOWS_BUILD:-$root/build/windows}"
 quick=0
 work=""
+positional=()
+gtest_args=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) quick=1 ;;
     --work)
-        work="$2"
+        work="${2:?--work needs a folder}"
         shift
         ;;
-    *) kelo_exe="$(readlink -f "$1")" ;;
+    --)
+        shift
+        gtest_args=("$@")
+        break
+        ;;
+    -h | --help)
+        sed -n '2,/^set -u/s/^# \{0,1\}//p' "$0" | sed '$d'
+        exit 0
+        ;;
+    *) positional+=("$1") ;;
     esac
     shift
 done
-if [ -z "$kelo_exe" ] || [ ! -f "$kelo_exe" ]; then
-    sed -n '2,/^set -u/s/^# \{0,1\}//p' "$0" | sed '$d' >&2
-    exit 2
-fi
-for tool in wine socat script c++ python3; do
-    command -v "$tool" >/dev/null || {
-        echo "run-wine-tests.sh: $tool is not installed" >&2
-        exit 2
-    }
-done
-mingw="$(command -v x86_64-w64-mingw32-g++-posix || command -v x86_64-w64-mingw32-g++)" || {
-    echo "run-wine-tests.sh: the MinGW-w64 g++ is not installed" >&2
+[ ${#positional[@]} -ge 1 ] && native="${positional[0]}"
+[ ${#positional[@]} -ge 2 ] && windows="${positional[1]}"
+
+die() {
+    echo "run-wine-tests.sh: $*" >&2
     exit 2
 }
+for tool in wine wineserver; do
+    command -v "$tool" >/dev/null || die "$tool is not installed (scripts/setup.sh)"
+done
+tests="$native/tests/wine/wine_e2e_tests"
+[ -x "$tests" ] || die "$tests is missing: build the native preset (with tests/wine)"
+for file in kelo.exe kelo-demo.exe replica.s19; do
+    [ -f "$windows/$file" ] || die "$windows/$file is missing: build the windows preset"
+done
 
-if [ -z "$work" ]; then
-    work="$(mktemp -d /tmp/kelo-wine.XXXXXX)"
-    remove_work=1
-else
-    mkdir -p "$work"
+if [ -n "$work" ]; then
+    mkdir -p "$work" || exit 2
     work="$(cd "$work" && pwd)"
-    remove_work=0
+    keep=1
+else
+    work="$(mktemp -d "${TMPDIR:-/tmp}/kelo-wine.XXXXXX")" || exit 2
+    keep=0
 fi
-children=()
+# shellcheck disable=SC2317 # run by the trap
 cleanup() {
-    for pid in "${children[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null
-    [ "$remove_work" = 1 ] && rm -rf "$work"
+    # The tests stop their wineserver; this is for a run that was cut short.
+    WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null
+    [ "$keep" = 1 ] || rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
-failed=0
-pass() { echo "PASS $1"; }
-fail() {
-    echo "FAIL $1"
-    failed=$((failed + 1))
-}
-# expect NAME FILE TEXT: FILE contains TEXT (fixed string).
-expect() {
-    if grep -qF -- "$3" "$2"; then pass "$1"; else
-        fail "$1: no \"$3\" in $2"
-        sed 's/^/    /' "$2"
-    fi
-}
+filter=()
+[ "$quick" = 1 ] && filter=(--gtest_filter='-*WholeReplica*')
+windows="$(cd "$windows" && pwd)"
+export KELO_WINE_WORK="$work" KELO_WINDOWS_BUILD="$windows"
+# Wine needs a home; a bare CI job may have none.
+export HOME="${HOME:-$work}"
 
-# Test programs and the simulator.
-flags=(-std=c++20 -O2 -Wall -Wextra -Werror -DWIN32_LEAN_AND_MEAN -DNOMINMAX -I"$root/src")
-port_sources=("$root/src/serial/serial_port_win32.cpp" "$root/src/serial/serial_link.cpp"
-    "$root/src/platform/platform_win32.cpp")
-for check in serial_check console_check; do
-    "$mingw" "${flags[@]}" "$here/$check.cpp" "${port_sources[@]}" -static -lwinmm \
-        -o "$work/$check.exe" || exit 1
-done
-c++ -std=c++20 -O1 -I"$root/tools/k940-sim" -I"$root/src" "$root"/tools/k940-sim/*.cpp \
-    -o "$work/k940-sim" || exit 1
-
-# The prefix, with COM1 <-> COM2 a socat pair, COM3 the simulator's link
-# (it follows the simulator across restarts) and COM4 absent.
-. "$here/wine-env.sh" "$work"
-start=$(date +%s%N)
-kelo_wine_init || exit 1
-echo "Wine prefix ready after $((($(date +%s%N) - start) / 1000000)) ms"
-socat pty,raw,echo=0,link="$work/pair1" pty,raw,echo=0,link="$work/pair2" 2>"$work/socat.log" &
-children+=($!)
-for _ in $(seq 50); do [ -e "$work/pair2" ] && break; sleep 0.1; done
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$(readlink -f "$work/pair1")" /f >/dev/null
-wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$(readlink -f "$work/pair2")" /f >/dev/null
-wine reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$work/sim" /f >/dev/null
-kelo_wine_map_port 4 /dev/kelo-absent-port
-
-# start_sim SETTINGS...: a fresh simulator behind COM3.
-sim_pid=""
-start_sim() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    rm -f "$work/sim" "$work/sim-rx.log"
-    local sets=()
-    for s in "$@"; do sets+=(--set "$s"); done
-    "$work/k940-sim" --link "$work/sim" --rx-log "$work/sim-rx.log" "${sets[@]}" \
-        >"$work/sim.log" 2>&1 &
-    sim_pid=$!
-    children+=($sim_pid)
-    for _ in $(seq 50); do [ -e "$work/sim" ] && break; sleep 0.1; done
-}
-
-# 1. The serial port and the idle wait.
-stuck=(--stuck-write)
-[ "$quick" = 1 ] && stuck=()
-if timeout 120 wine "$work/serial_check.exe" "${stuck[@]}" </dev/null >"$work/serial.out" 2>&1; then
-    pass "serial_check"
-else
-    fail "serial_check"
-fi
-sed 's/^/    /' "$work/serial.out"
-
-# 2. Keys: no console; then a console on a pty, typed 'a' and esc. Wine's
-# console on a terminal takes a lone ESC as the start of a sequence: two
-# ESC bytes make one esc key.
-if timeout 60 wine "$work/console_check.exe" </dev/null >"$work/console.out" 2>&1; then
-    pass "console_check without a console"
-else
-    fail "console_check without a console"
-    sed 's/^/    /' "$work/console.out"
-fi
-(
-    sleep 5
-    printf 'a'
-    sleep 2
-    printf '\033\033'
-    sleep 3
-) | timeout 60 script -qfec "wine '$work/console_check.exe' --keys" /dev/null \
-    >"$work/console-keys.out" 2>&1
-sed -i 's/\x1b\[1C/ /g; s/\x1b\[[0-9;?]*[a-zA-Z]//g; s/\r//g' "$work/console-keys.out"
-expect "console_check with keys" "$work/console-keys.out" "wine console checks: 0 failed"
-
-# 3. kelo.exe: usage, ends at once with status 0.
-cd "$work" || exit 1
-timeout 60 wine "$kelo_exe" -? </dev/null >usage.out 2>&1
-rc=$?
-expect "usage text" usage.out "-w  send regardless of version"
-expect "usage banner" usage.out "K940 Serial Download Utility        1.17"
-[ $rc = 0 ] && pass "usage exit status 0" || fail "usage exit status $rc"
-
-# 4. Probe at a chosen rate: the query goes out, the answer sets the rate.
-start_sim
-timeout 60 wine "$kelo_exe" -3 -38 </dev/null >probe38.out 2>&1
-expect "probe at 38400" probe38.out "Baud rate set to 38400 (N81)"
-if [ "$(head -c 6 sim-rx.log | od -An -tx1 | tr -d ' \n')" = 0d0a3f0d0a0d ]; then
-    pass "identification query bytes"
-else
-    fail "identification query bytes: $(od -An -tx1 sim-rx.log | head -2)"
-fi
-
-# 5. Probing the rates: an instrument at 9600 is found after two others.
-start_sim baud=9600
-timeout 90 wine "$kelo_exe" -3 </dev/null >probe96.out 2>&1
-expect "probe finds 9600" probe96.out "Baud rate set to 9600 (N81)"
-
-# 6. A port that cannot be opened.
-timeout 60 wine "$kelo_exe" -4 -38 </dev/null >absent.out 2>&1
-expect "absent port" absent.out "Cannot open COM4."
-
-# 7. A small download from a named file.
-python3 "$root/tools/mkimage/mkimage.py" --section app,records=20 -o small.s19
-start_sim
-timeout 120 wine "$kelo_exe" -3 -38 small.s19 </dev/null >download.out 2>&1
-expect "small download" download.out "Done."
-
-echo "wine tests: $failed failed"
-[ "$failed" = 0 ]
+start=$(date +%s)
+timeout 900 "$tests" --gtest_color=no "${filter[@]}" "${gtest_args[@]}" </dev/null
+status=$?
+echo "run-wine-tests.sh: $(($(date +%s) - start)) s, status $status"
+[ "$status" = 124 ] && echo "run-wine-tests.sh: timed out" >&2
+exit $status

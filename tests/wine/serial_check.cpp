@@ -2,7 +2,7 @@
 // pseudo-terminal pair: COM1 and COM2 are the two ends of one null-modem
 // link, COM4 names a device that does not exist.
 //
-//   wine serial_check.exe      (run-wine-tests.sh sets the ports up)
+//   wine serial_check.exe [--stuck-write]   (wine_e2e_tests sets the ports up)
 //
 // Prints one line per failed check and a summary; exit status 0 when all
 // checks passed.

@@ -1,0 +1,592 @@
+// The Windows program kelo.exe end to end under Wine, against the simulated
+// K940: start-up, the probe and its failures, downloads (the whole replica
+// from the program file itself, refusals, a skipped boot section), a script,
+// and, on a console, the keys (terminal mode, esc, the power-cycle prompt).
+// Also the checks of the Windows serial port and console layer.
+//
+// Run by run-wine-tests.sh; see wine_support.h for the environment.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+#include "wine_support.h"
+
+namespace {
+
+using harness::RunResult;
+using harness::Sim;
+
+constexpr char banner[] =
+    "**********************************************************************\n"
+    "*                                                                    *\n"
+    "*             K940 Serial Download Utility        1.17               *\n"
+    "*                                                                    *\n";
+
+constexpr char usage[] =
+    "Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t  [kelo_filename/@script_filename]  1.17\n"
+    "38400, N 8 1\n"
+    "-1  select com1 (default)\n"
+    "-2  select com2\n"
+    "-3  select com3\n"
+    "-4  select com4\n"
+    "-r  send cntrl-r after each message\n"
+    "-s  display serial records\n"
+    "-t  terminal interface\n"
+    "-w  send regardless of version\n";
+
+const std::string query_wire = "\r\n?\r\n\r";
+
+// An instrument whose boot code is older than the replica's (20000620).
+const char old_boot[] = "ident K940,SN1234,19990101,20070215,20060504\n";
+
+int count_of(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// Writes an image with mkimage into dir; args as on its command line.
+std::string make_image(const std::string& dir, const std::string& name, const std::string& args) {
+    std::string path = dir + "/" + name;
+    std::string command = std::string(PYTHON) + " " + MKIMAGE + " " + args + " -o " + path;
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("mkimage failed: " + command);
+    return name;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+    return lines;
+}
+
+// What goes on the wire for an image line: the text, CR, LF, CR.
+std::string wire(const std::string& line) {
+    std::string text = line.substr(0, line.find_first_of("\r\n"));
+    return text.empty() ? "" : text + "\r\n\r";
+}
+
+std::string wire_of(const std::vector<std::string>& lines) {
+    std::string bytes;
+    for (const std::string& line : lines) bytes += wire(line);
+    return bytes;
+}
+
+// The image's sections, each as its lines from its S0 line on.
+std::vector<std::vector<std::string>> sections_of(const std::string& image) {
+    std::vector<std::vector<std::string>> sections;
+    for (const std::string& line : lines_of(image)) {
+        if (line.starts_with("S0")) sections.emplace_back();
+        if (!sections.empty()) sections.back().push_back(line);
+    }
+    return sections;
+}
+
+// srec_cat's reading of one section as a memory image (byte addresses from
+// 0, gaps zero, later records over earlier ones): what the simulator's
+// memory file of the section must hold.
+std::string srec_cat_memory(const std::string& dir, const std::vector<std::string>& section,
+                            const std::string& name) {
+    std::string s19 = dir + "/" + name + ".s19";
+    std::string bin = dir + "/" + name + ".bin";
+    std::string text;
+    for (const std::string& line : section) text += line;
+    write_file(s19, text);
+    std::string command =
+        std::string(SREC_CAT) + " " + s19 + " -multiple -o " + bin + " -binary 2>/dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("srec_cat failed");
+    return harness::read_file(bin);
+}
+
+// The bytes kelo sent after the probe's identification query.
+std::string after_probe(const Sim& sim) {
+    std::string rx = sim.rx();
+    size_t at = rx.find(query_wire);
+    return at == std::string::npos ? rx : rx.substr(at + query_wire.size());
+}
+
+// The rates, in order, at which the simulator's line was set.
+std::string probed_rates(const Sim& sim) {
+    std::string rates;
+    std::string transcript = sim.transcript();
+    size_t at = 0;
+    while ((at = transcript.find(" baud ", at)) != std::string::npos) {
+        at += 6;
+        rates += transcript.substr(at, transcript.find('\n', at) - at) + " ";
+    }
+    return rates;
+}
+
+std::string repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// Every test starts with all four ports absent and points the ones it uses
+// at its simulator.
+class WineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (int n = 1; n <= 4; ++n) wine::point_port(n, "/nonexistent/kelo-port");
+    }
+    // kelo.exe (or program) with COMn leading to the simulator; files are
+    // named relative to the simulator's folder.
+    RunResult kelo(const Sim& sim, const std::vector<std::string>& args, int port = 1,
+                   double timeout_s = 120, const std::string& program = wine::kelo_exe()) {
+        wine::point_port(port, sim.link());
+        return wine::run(program, args, sim.dir(), timeout_s);
+    }
+    wine::ConsoleRun kelo_on_console(const Sim& sim, const std::vector<std::string>& args,
+                                     const std::vector<wine::ConsoleStep>& steps,
+                                     double timeout_s = 60) {
+        wine::point_port(1, sim.link());
+        return wine::run_on_console(wine::kelo_exe(), args, sim.dir(), steps, timeout_s);
+    }
+};
+
+// --- the program file -----------------------------------------------------------
+
+std::string file_bytes(const std::string& path) {
+    std::string bytes = harness::read_file(path);
+    if (bytes.empty()) ADD_FAILURE() << "cannot read " << path;
+    return bytes;
+}
+
+TEST(ProgramFile, PaddedToTheImageOffsetWithTheReplicaAppended) {
+    std::string kelo = file_bytes(wine::kelo_exe());
+    EXPECT_EQ(kelo.size(), 69632u);
+    std::string demo = file_bytes(wine::demo_exe());
+    std::string replica = file_bytes(wine::windows_build() + "/replica.s19");
+    ASSERT_EQ(demo.size(), kelo.size() + replica.size());
+    EXPECT_TRUE(demo.compare(0, kelo.size(), kelo) == 0) << "kelo-demo.exe starts with kelo.exe";
+    EXPECT_TRUE(demo.compare(kelo.size(), std::string::npos, replica) == 0);
+}
+
+TEST(ProgramFile, ImportsOnlySystemLibraries) {
+    ASSERT_STRNE(OBJDUMP, "") << "x86_64-w64-mingw32-objdump was not found";
+    std::string command = std::string(OBJDUMP) + " -p '" + wine::kelo_exe() + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::set<std::string> dlls;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::string text = line;
+        size_t at = text.find("DLL Name: ");
+        if (at == std::string::npos) continue;
+        std::string name = text.substr(at + 10, text.find_first_of("\r\n", at) - at - 10);
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        dlls.insert(name);
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+    const std::set<std::string> system = {"KERNEL32.DLL", "USER32.DLL", "WINMM.DLL", "MSVCRT.DLL"};
+    EXPECT_TRUE(dlls.contains("KERNEL32.DLL"));
+    for (const std::string& dll : dlls) EXPECT_TRUE(system.contains(dll)) << dll;
+}
+
+// --- start-up and the probe ---------------------------------------------------------
+
+TEST_F(WineTest, UsageEndsAtOnceWithStatusZero) {
+    Sim sim;
+    RunResult r = kelo(sim, {"-96", "-?", "-t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(banner), 0u) << r.out;
+    EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage)) << r.out;
+    EXPECT_EQ(r.out.find("Establishing"), std::string::npos);
+    EXPECT_EQ(sim.rx(), "") << "the port is not opened";
+    EXPECT_LT(r.seconds, 2.0) << "no key wait after the usage text";
+}
+
+// Without a rate option the rates are probed in turn; kelo.exe carries no
+// image, so the run ends at the check of its own file.
+TEST_F(WineTest, ProbeFindsEachRate) {
+    struct Case {
+        unsigned baud;
+        int port;
+        std::vector<std::string> args;
+        std::string rates;
+    } cases[] = {
+        {38400, 1, {}, "38400 "},
+        {19200, 3, {"-3"}, "38400 19200 "},
+        {9600, 1, {}, "38400 19200 9600 "},
+    };
+    for (const Case& c : cases) {
+        Sim sim("baud " + std::to_string(c.baud) + "\n");
+        RunResult r = kelo(sim, c.args, c.port);
+        std::string com = "COM" + std::to_string(c.port);
+        EXPECT_NE(r.out.find("Establishing communication on " + com + "...\nBaud rate set to " +
+                             std::to_string(c.baud) + " (N81)\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("Invalid download file format (E1)\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(probed_rates(sim), c.rates);
+        EXPECT_EQ(sim.rx(), repeated(query_wire, count_of(c.rates, " ")));
+    }
+}
+
+TEST_F(WineTest, ProbeOfASilentInstrument) {
+    Sim sim("silent 1\n");
+    RunResult all = kelo(sim, {});
+    EXPECT_EQ(all.status, 1);
+    EXPECT_TRUE(all.out.ends_with("Establishing communication on COM1...\n"
+                                  "No response detected on COM1.\n"))
+        << all.out;
+    EXPECT_EQ(probed_rates(sim), "38400 19200 9600 ");
+
+    RunResult one = kelo(sim, {"-38"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_TRUE(one.out.ends_with("\nNo response detected on COM1\n")) << one.out;
+}
+
+TEST_F(WineTest, ProbeOfGarbageAndOfAnAnswerWithoutVersion) {
+    Sim garbage("baud 57600\n");
+    RunResult r = kelo(garbage, {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with("\nInvalid responses detected on COM1.\n")) << r.out;
+
+    Sim no_version("ident K940 no fields\n");
+    r = kelo(no_version, {"-38"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with("\nInvalid device connected to COM1.\n")) << r.out;
+}
+
+TEST_F(WineTest, MissingDeviceCannotBeOpened) {
+    Sim sim;
+    wine::point_port(4, sim.dir() + "/no-such-device");
+    RunResult r = wine::run(wine::kelo_exe(), {"-4"}, sim.dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with("Establishing communication on COM4...\nCannot open COM4.\n"))
+        << r.out;
+    // The 2664 ms pause for a key ran: no console, so no key cut it short.
+    EXPECT_GT(r.seconds, 2.6);
+}
+
+// --- downloads ----------------------------------------------------------------------
+
+TEST_F(WineTest, RefusedFourTimesThenAcceptedGoesOn) {
+    Sim sim("refuse_record 3 4\n");
+    std::string image = make_image(sim.dir(), "app.s19", "--section app,records=6");
+    RunResult r = kelo(sim, {image});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << r.out;
+    auto lines = sections_of(harness::read_file(sim.dir() + "/" + image))[0];
+    std::string expected = wire(lines[0]) + wire(lines[1]) + repeated(wire(lines[2]), 5);
+    for (size_t i = 3; i < lines.size(); ++i) expected += wire(lines[i]);
+    EXPECT_EQ(after_probe(sim), expected);
+    EXPECT_EQ(count_of(r.out, "\n\r     Downloading (Offset 40014) "), 4) << r.out;
+    EXPECT_TRUE(sim.memory(1) == srec_cat_memory(sim.dir(), lines, "app"));
+}
+
+TEST_F(WineTest, FifthRefusalEndsWithTheErrorCode) {
+    Sim sim("refuse_record 3 5\nrefuse E01 CHECKSUM\n");
+    std::string image = make_image(sim.dir(), "app.s19", "--section app,records=6");
+    RunResult r = kelo(sim, {image});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with("\nError Code (E01 CHECKSUM)\n")) << r.out;
+    auto lines = sections_of(harness::read_file(sim.dir() + "/" + image))[0];
+    EXPECT_EQ(after_probe(sim), wire(lines[0]) + wire(lines[1]) + repeated(wire(lines[2]), 5));
+}
+
+TEST_F(WineTest, BootSectionSkippedForANewerInstrument) {
+    Sim sim("ident K940,SN1,20991231,1,2\n");
+    std::string image =
+        make_image(sim.dir(), "boot-app.s19", "--section boot,records=3 --section app,records=3");
+    RunResult r = kelo(sim, {image});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Boot Version (instrument): 20991231\n"
+                         "Appl Version (instrument): 1\n"
+                         "Dsp Version (instrument):  2\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nBoot Code (v20000620)...skipping\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Rebooting"), std::string::npos);
+    EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << r.out;
+    auto sections = sections_of(harness::read_file(sim.dir() + "/" + image));
+    EXPECT_EQ(after_probe(sim), wire_of(sections[1])) << "no boot record, no hand-over";
+    EXPECT_TRUE(sim.memory(1) == srec_cat_memory(sim.dir(), sections[1], "app"));
+}
+
+// The self-contained updater: no argument, the image read from its own file
+// at offset 69632, all three sections with the reboot hand-over between the
+// boot and the application section. About five minutes under Wine.
+TEST_F(WineTest, WholeReplicaFromTheProgramFileItself) {
+    Sim sim(std::string(old_boot) + "reboot_ms 500\n");
+    double start = harness::now_seconds();
+    RunResult r = kelo(sim, {}, 1, 900, wine::demo_exe());
+    std::printf("[wine] whole replica download: %.0f s\n", harness::now_seconds() - start);
+    ASSERT_FALSE(r.timed_out) << r.out.substr(r.out.size() > 400 ? r.out.size() - 400 : 0);
+    EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() > 400 ? r.out.size() - 400 : 0);
+    EXPECT_TRUE(r.out.ends_with("\nDone.\n"));
+    auto sections = sections_of(harness::read_file(wine::windows_build() + "/replica.s19"));
+    ASSERT_EQ(sections.size(), 3u);
+    // Every line on the wire once and in order, the hand-over after the boot
+    // section (the instrument answers its first query).
+    std::string expected = wire_of(sections[0]) + "$REBOOT2\r\n\r$REBOOT\r\n\r" + query_wire +
+                           wire_of(sections[1]) + wire_of(sections[2]);
+    EXPECT_TRUE(after_probe(sim) == expected) << "the wire differs from the image";
+    const char* names[] = {"boot", "app", "dsp"};
+    for (int n = 1; n <= 3; ++n) {
+        std::string memory = sim.memory(n);
+        EXPECT_FALSE(memory.empty()) << names[n - 1];
+        EXPECT_TRUE(memory == srec_cat_memory(sim.dir(), sections[n - 1], names[n - 1]))
+            << "the " << names[n - 1] << " section's memory differs from srec_cat's";
+    }
+    EXPECT_NE(r.out.find("Boot Version (instrument): 19990101\n"
+                         "Appl Version (instrument): 20070215\n"
+                         "Dsp Version (instrument):  20060504\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\nBoot Code (v20000620)\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\nApplication Code (v20070215)\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n\nDsp Code (v20060504)"), std::string::npos);
+    EXPECT_EQ(count_of(r.out, "\b\b\b\b100 %\n     Programming.."), 3);
+    EXPECT_NE(r.out.find("\nRebooting target.........\n"), std::string::npos);
+}
+
+// --- a script -------------------------------------------------------------------------
+
+TEST_F(WineTest, ScriptLinesSentAndRepliesShown) {
+    Sim sim("reply_to *IDN? K940,SN1234\\r\\n\n");
+    write_file(sim.dir() + "/script.txt", "*IDN?\r\nHELLO\r\n@N\r\nRD-5\r\n");
+    RunResult r = kelo(sim, {"@script.txt"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    // The player's own query first; the N command is the byte 14 alone; an
+    // RD- line is followed by control-R and waits for the acknowledgement.
+    EXPECT_EQ(after_probe(sim), "?\r\n\r*IDN?\r\n\rHELLO\r\n\r\x0eRD-5\r\n\r\x12");
+    EXPECT_NE(r.out.find("K940,SN1234\nREADY\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("READY\nOk\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << r.out;
+    EXPECT_NE(r.err.find(">?\n>*IDN?\n>HELLO\n>RD-5\n"), std::string::npos) << r.err;
+}
+
+// --- keys on a console ----------------------------------------------------------------
+
+// The simulator's received bytes contain text.
+wine::ConsoleStep when_received(const Sim& sim, const std::string& text, const std::string& bytes,
+                                int delay_ms = 0) {
+    return wine::ConsoleStep{
+        [&sim, text](const std::string&) { return sim.rx().find(text) != std::string::npos; },
+        bytes, delay_ms};
+}
+
+TEST_F(WineTest, TerminalModeOnAConsole) {
+    Sim sim;
+    // Enter, Tab, control-A; the up arrow, an extended key that the console
+    // gives as 224 and then 72 ('H'), both sent as they come; esc ends the
+    // mode. Wine's _kbhit does not count a key without a character, so the
+    // arrow is taken once the x behind it waits.
+    std::vector<wine::ConsoleStep> steps = {
+        wine::when_shown("<< TERMINAL MODE >>", "hi\r", 300),
+        when_received(sim, "hi\r", "\t\x01", 300),
+        when_received(sim, "\t\x01", "\x1b[Ax", 300),
+        when_received(sim, "x", wine::esc_key, 300),
+    };
+    wine::ConsoleRun r = kelo_on_console(sim, {"-t"}, steps);
+    EXPECT_FALSE(r.timed_out) << r.shown;
+    EXPECT_EQ(r.status, 0) << r.shown;
+    EXPECT_EQ(sim.rx(), "hi\r\t\x01\xe0Hx");
+    size_t at = r.shown.find("<< TERMINAL MODE >>\n\n");
+    ASSERT_NE(at, std::string::npos) << r.shown;
+    EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx") << r.raw;
+}
+
+TEST_F(WineTest, EscEndsADownloadAwaitingAReply) {
+    Sim sim("reply_delay_ms 60000\n");
+    std::string image = make_image(sim.dir(), "app.s19", "--section app,records=40");
+    std::vector<wine::ConsoleStep> steps = {
+        when_received(sim, "S0", wine::esc_key, 500),
+        // A key once the message shows cuts the closing pause short.
+        wine::when_shown("terminated via <esc> key\n", "x", 300),
+    };
+    wine::ConsoleRun r = kelo_on_console(sim, {image}, steps);
+    EXPECT_FALSE(r.timed_out) << r.shown;
+    EXPECT_EQ(r.status, 1) << r.shown;
+    EXPECT_NE(r.shown.find("\nApplication Code (v20070215)\n\nDownload terminated via <esc> key\n"),
+              std::string::npos)
+        << r.shown;
+    auto lines = sections_of(harness::read_file(sim.dir() + "/" + image))[0];
+    EXPECT_EQ(after_probe(sim), wire(lines[0]));
+    ASSERT_EQ(r.typed_at.size(), 2u);
+    EXPECT_LT(r.seconds - r.typed_at[1], 1.5) << "the key ended the pause";
+}
+
+TEST_F(WineTest, EscEndsAScriptAwaitingTheAcknowledgement) {
+    Sim sim("ack none\nreply_to RD- WAIT\\r\\n\n");
+    write_file(sim.dir() + "/script.txt", "RD-1\r\nNEXT\r\n");
+    std::vector<wine::ConsoleStep> steps = {
+        wine::when_shown("WAIT", wine::esc_key, 1000),
+        wine::when_shown("\nDone.\n", "x", 300),
+    };
+    wine::ConsoleRun r = kelo_on_console(sim, {"@script.txt"}, steps);
+    EXPECT_FALSE(r.timed_out) << r.shown;
+    EXPECT_EQ(r.status, 0) << r.shown;
+    EXPECT_NE(r.shown.find("WAIT\n\nMessages terminated via <esc> key\n\nDone.\n"),
+              std::string::npos)
+        << r.shown;
+    EXPECT_EQ(after_probe(sim), "?\r\n\rRD-1\r\n\r\x12");
+    EXPECT_LT(r.seconds, 15) << "esc ended the 25 s wait for the acknowledgement";
+}
+
+// The instrument stays silent after the reboot commands; at the prompt the
+// user power-cycles it and presses enter, and the download goes on.
+TEST_F(WineTest, PowerCyclePromptAnsweredOnTheConsole) {
+    Sim sim("ident K940,SN1,19990101,20070215\nreboot_ms -1\n");
+    std::string image =
+        make_image(sim.dir(), "boot-app.s19", "--section boot,records=2 --section app,records=2");
+    Sim& instrument = sim;
+    std::vector<wine::ConsoleStep> steps = {
+        wine::ConsoleStep{[&instrument](const std::string& shown) {
+                              if (shown.find("to terminate the download.") == std::string::npos)
+                                  return false;
+                              instrument.power_cycle();
+                              return true;
+                          },
+                          "\r", 500},
+        wine::when_shown("\nDone.\n", "x", 300),
+    };
+    wine::ConsoleRun r = kelo_on_console(sim, {image}, steps, 90);
+    EXPECT_FALSE(r.timed_out) << r.shown;
+    EXPECT_EQ(r.status, 0) << r.shown;
+    EXPECT_NE(r.shown.find("\nRebooting target" + std::string(28, '.') +
+                           "\n\nThe instrument did not automatically reboot.\n"),
+              std::string::npos)
+        << r.shown;
+    EXPECT_NE(r.shown.find("to resume, or <esc> to terminate the download.\n\n\nApplication"),
+              std::string::npos)
+        << r.shown;
+    auto sections = sections_of(harness::read_file(sim.dir() + "/" + image));
+    EXPECT_TRUE(after_probe(sim).ends_with(repeated(query_wire, 20) + wire_of(sections[1])));
+}
+
+// --- the Windows serial port and console layer ----------------------------------------
+
+// A null-modem cable between two pseudo-terminals: what one end's user
+// writes, the other end's user reads. Flow stops when a side's queue is
+// full, as on a real line, so that a writer can get stuck.
+class NullModem {
+  public:
+    explicit NullModem(const std::string& dir) {
+        for (int i = 0; i < 2; ++i) {
+            char name[256];
+            if (openpty(&master_[i], &slave_[i], name, nullptr, nullptr) != 0)
+                throw std::runtime_error("openpty failed");
+            termios raw;
+            tcgetattr(slave_[i], &raw);
+            cfmakeraw(&raw);
+            tcsetattr(slave_[i], TCSANOW, &raw);
+            fcntl(master_[i], F_SETFL, fcntl(master_[i], F_GETFL) | O_NONBLOCK);
+            end_[i] = dir + "/end" + std::to_string(i + 1);
+            std::filesystem::create_symlink(name, end_[i]);
+        }
+        relay_ = std::thread([this] { relay(); });
+    }
+    ~NullModem() {
+        stop_ = true;
+        relay_.join();
+        for (int i = 0; i < 2; ++i) {
+            close(master_[i]);
+            close(slave_[i]);
+        }
+    }
+    NullModem(const NullModem&) = delete;
+    NullModem& operator=(const NullModem&) = delete;
+    const std::string& end(int i) const { return end_[i]; }
+
+  private:
+    void relay() {
+        std::string pending[2]; // read from end i, not yet written to the other
+        while (!stop_) {
+            pollfd fds[2];
+            for (int i = 0; i < 2; ++i) {
+                short events = pending[i].empty() ? POLLIN : 0;
+                if (!pending[1 - i].empty()) events |= POLLOUT;
+                fds[i] = {master_[i], events, 0};
+            }
+            poll(fds, 2, 10);
+            char buffer[1024];
+            for (int i = 0; i < 2; ++i) {
+                if (pending[i].empty()) {
+                    ssize_t n = read(master_[i], buffer, sizeof buffer);
+                    if (n > 0) pending[i].assign(buffer, static_cast<size_t>(n));
+                }
+                std::string& out = pending[1 - i];
+                if (!out.empty()) {
+                    ssize_t n = write(master_[i], out.data(), out.size());
+                    if (n > 0) out.erase(0, static_cast<size_t>(n));
+                }
+            }
+        }
+    }
+
+    int master_[2] = {-1, -1};
+    int slave_[2] = {-1, -1};
+    std::string end_[2];
+    std::atomic<bool> stop_{false};
+    std::thread relay_;
+};
+
+// A check program of the native build (built when MinGW-w64 is installed).
+std::string check_program(const std::string& name) {
+    std::string path = std::string(CHECKS_DIR) + "/" + name;
+    if (!std::filesystem::exists(path)) ADD_FAILURE() << path << " was not built (MinGW-w64?)";
+    return path;
+}
+
+TEST_F(WineTest, SerialPortOnANullModem) {
+    Sim sim; // for its folder
+    NullModem cable(sim.dir());
+    wine::point_port(1, cable.end(0));
+    wine::point_port(2, cable.end(1));
+    RunResult r = wine::run(check_program("serial_check.exe"), {"--stuck-write"}, sim.dir(), 180);
+    std::printf("%s", r.out.c_str());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("wine serial checks: 0 failed"), std::string::npos) << r.out;
+}
+
+TEST_F(WineTest, ConsoleKeysWithoutAConsole) {
+    Sim sim;
+    RunResult r = wine::run(check_program("console_check.exe"), {}, sim.dir());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("wine console checks: 0 failed"), std::string::npos) << r.out;
+}
+
+TEST_F(WineTest, ConsoleKeysOnAConsole) {
+    Sim sim;
+    std::vector<wine::ConsoleStep> steps = {
+        wine::when_shown("ready", "a", 1000),
+        wine::when_shown("first key", wine::esc_key, 1000),
+    };
+    wine::ConsoleRun r =
+        wine::run_on_console(check_program("console_check.exe"), {"--keys"}, sim.dir(), steps);
+    std::printf("%s", r.shown.c_str());
+    EXPECT_EQ(r.status, 0) << r.shown;
+    EXPECT_NE(r.shown.find("wine console checks: 0 failed"), std::string::npos) << r.shown;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    testing::AddGlobalTestEnvironment(new wine::Session);
+    int failed = RUN_ALL_TESTS();
+    return failed != 0 || !wine::Session::ready() ? 1 : 0;
+}
