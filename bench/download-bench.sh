@@ -3,8 +3,8 @@
 #
 #   bench/download-bench.sh [BUILD_DIR] [--quick]
 #
-# BUILD_DIR is a configured and built tree (default /tmp/build-download); it
-# needs kelo, tools/k940-sim/k940-sim and replica.s19. --quick uses a smaller
+# BUILD_DIR is a configured and built tree (default build/native); it
+# needs kelo, k940-sim and replica.s19. --quick uses a smaller
 # image (3 skipped boot records, 2000 application and 500 DSP records) instead
 # of the replica, so that the paced run takes ~1 minute instead of ~5.
 #
@@ -27,7 +27,7 @@
 #     share over that time (from /proc/<pid>/stat).
 set -euo pipefail
 
-BUILD=/tmp/build-download
+BUILD=build/native
 QUICK=0
 for arg in "$@"; do
     case "$arg" in
@@ -43,7 +43,7 @@ done
 HERE=$(cd "$(dirname "$0")" && pwd)
 SRC=$(cd "$HERE/.." && pwd)
 KELO=$BUILD/kelo
-SIM=$BUILD/tools/k940-sim/k940-sim
+SIM=$BUILD/k940-sim
 REPLICA=$BUILD/replica.s19
 for f in "$KELO" "$SIM" "$REPLICA"; do
     [[ -e $f ]] || { echo "missing $f: build $BUILD first" >&2; exit 2; }
