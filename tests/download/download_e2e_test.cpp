@@ -3,6 +3,8 @@
 // instrument was programmed with.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -11,18 +13,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "expected.h"
 #include "harness.h"
 
 namespace {
 
-using harness::KeyStep;
-using harness::RunOptions;
-using harness::RunResult;
-using harness::Sim;
+using namespace harness;
 
 // An instrument whose boot code is older than the replica's (20000620).
 const char old_boot[] = "ident K940,SN1234,19990101,20070215,20060504\n";
-const char query_wire[] = "\r\n?\r\n\r";
 
 std::string temp_dir() {
     static std::string dir = [] {
@@ -35,64 +34,15 @@ std::string temp_dir() {
     return dir;
 }
 
-// Writes an image with mkimage; args as on its command line.
+// Writes an image with mkimage into the test's folder; args as on its
+// command line.
 std::string make_image(const std::string& name, const std::string& args) {
-    std::string path = temp_dir() + "/" + name;
-    std::string command = std::string(PYTHON) + " " + MKIMAGE + " " + args + " -o " + path;
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("mkimage failed: " + command);
-    return path;
+    return harness::make_image(temp_dir(), name, args);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
-    return lines;
-}
-
-// What goes on the wire for an image line: the text, CR, LF, CR.
-std::string wire(const std::string& line) {
-    std::string text = line.substr(0, line.find_first_of("\r\n"));
-    return text.empty() ? "" : text + "\r\n\r";
-}
-
-// The image's sections, each as its lines from its S0 line on.
-std::vector<std::vector<std::string>> sections_of(const std::string& image) {
-    std::vector<std::vector<std::string>> sections;
-    for (const std::string& line : lines_of(image)) {
-        if (line.starts_with("S0")) sections.emplace_back();
-        if (!sections.empty()) sections.back().push_back(line);
-    }
-    return sections;
-}
-
-std::string wire_of(const std::vector<std::string>& lines) {
-    std::string bytes;
-    for (const std::string& line : lines) bytes += wire(line);
-    return bytes;
-}
-
-// srec_cat's reading of one section as a memory image: byte addresses from 0,
-// gaps zero; -multiple lets a later record overwrite an earlier one, which is
-// what the instrument's memory does with the DSP section's overlapping
-// records.
+// srec_cat's reading of a section, scratch files in the test's folder.
 std::string srec_cat_memory(const std::vector<std::string>& section, const std::string& name) {
-    std::string s19 = temp_dir() + "/" + name + ".s19";
-    std::string bin = temp_dir() + "/" + name + ".bin";
-    {
-        std::ofstream file(s19, std::ios::binary);
-        for (const std::string& line : section) file << line;
-    }
-    std::string command =
-        std::string(SREC_CAT) + " " + s19 + " -multiple -o " + bin + " -binary 2>/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("srec_cat failed");
-    return harness::read_file(bin);
-}
-
-int count_of(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
+    return harness::srec_cat_memory(temp_dir(), section, name);
 }
 
 // Runs kelo (or program) on the simulator's line. A key after `ending` cuts
@@ -113,7 +63,7 @@ RunResult run_kelo(const Sim& sim, std::vector<std::string> args, std::vector<Ke
 std::string after_probe(const Sim& sim) {
     std::string rx = sim.rx();
     size_t at = rx.find(query_wire);
-    return at == std::string::npos ? rx : rx.substr(at + sizeof query_wire - 1);
+    return at == std::string::npos ? rx : rx.substr(at + std::strlen(query_wire));
 }
 
 // Both ways of naming the replica give the same download; the replica's boot

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
@@ -11,32 +12,12 @@
 #include <thread>
 #include <unistd.h>
 
+#include "expected.h"
 #include "harness.h"
 
 namespace {
 
-using harness::run_program;
-using harness::RunOptions;
-using harness::RunResult;
-using harness::Sim;
-
-constexpr char banner[] =
-    "**********************************************************************\n"
-    "*                                                                    *\n"
-    "*             K940 Serial Download Utility        1.17               *\n"
-    "*                                                                    *\n";
-
-constexpr char usage[] =
-    "Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t  [kelo_filename/@script_filename]  1.17\n"
-    "38400, N 8 1\n"
-    "-1  select com1 (default)\n"
-    "-2  select com2\n"
-    "-3  select com3\n"
-    "-4  select com4\n"
-    "-r  send cntrl-r after each message\n"
-    "-s  display serial records\n"
-    "-t  terminal interface\n"
-    "-w  send regardless of version\n";
+using namespace harness;
 
 // A key once the final message shows ends the closing pause early.
 RunOptions ending_on(const std::string& text, std::vector<std::string> env) {
@@ -52,36 +33,18 @@ RunResult kelo(std::vector<std::string> args, const RunOptions& options) {
     return run_program(args, options);
 }
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-// The rates, in order, at which kelo sent the identification query.
-std::string probed_rates(const Sim& sim) {
-    std::string rates;
-    std::string transcript = sim.transcript();
-    size_t at = 0;
-    while ((at = transcript.find(" baud ", at)) != std::string::npos) {
-        at += 6;
-        rates += transcript.substr(at, transcript.find('\n', at) - at) + " ";
-    }
-    return rates;
-}
-
 TEST(Usage, BannerAndUsageWithoutKeyWait) {
     RunOptions options;
     options.timeout_s = 10;
     RunResult r = kelo({"-96", "-?", "-t"}, options);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.find(banner), 0u) << r.out;
-    ASSERT_GE(r.out.size(), sizeof usage - 1);
-    EXPECT_EQ(r.out.substr(r.out.size() - (sizeof usage - 1)), usage);
+    EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
+    ASSERT_GE(r.out.size(), std::strlen(usage_text));
+    EXPECT_EQ(r.out.substr(r.out.size() - (std::strlen(usage_text))), usage_text);
     EXPECT_EQ(r.out.find("Establishing"), std::string::npos);
     EXPECT_LT(r.seconds, 1.0) << "no key wait after the usage text";
     // 7 banner lines, an empty line, 10 usage lines; every box line 70 wide.
-    EXPECT_EQ(count(r.out, "\n"), 18);
+    EXPECT_EQ(count_of(r.out, "\n"), 18);
     EXPECT_EQ(r.out.find("**\n\n"), 6 * 71 + 68u);
     EXPECT_EQ(r.out.substr(284, 71).size(), 71u);
     EXPECT_EQ(r.out[284], '*');

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -23,117 +24,26 @@
 #include <unistd.h>
 #include <vector>
 
+#include "expected.h"
 #include "harness.h"
 #include "wine_support.h"
 
 namespace {
 
-using harness::RunResult;
-using harness::Sim;
-
-constexpr char banner[] =
-    "**********************************************************************\n"
-    "*                                                                    *\n"
-    "*             K940 Serial Download Utility        1.17               *\n"
-    "*                                                                    *\n";
-
-constexpr char usage[] =
-    "Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t  [kelo_filename/@script_filename]  1.17\n"
-    "38400, N 8 1\n"
-    "-1  select com1 (default)\n"
-    "-2  select com2\n"
-    "-3  select com3\n"
-    "-4  select com4\n"
-    "-r  send cntrl-r after each message\n"
-    "-s  display serial records\n"
-    "-t  terminal interface\n"
-    "-w  send regardless of version\n";
-
-const std::string query_wire = "\r\n?\r\n\r";
+using namespace harness;
 
 // An instrument whose boot code is older than the replica's (20000620).
 const char old_boot[] = "ident K940,SN1234,19990101,20070215,20060504\n";
 
-int count_of(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-// Writes an image with mkimage into dir; args as on its command line.
-std::string make_image(const std::string& dir, const std::string& name, const std::string& args) {
-    std::string path = dir + "/" + name;
-    std::string command = std::string(PYTHON) + " " + MKIMAGE + " " + args + " -o " + path;
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("mkimage failed: " + command);
-    return name;
-}
-
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
-    return lines;
-}
-
-// What goes on the wire for an image line: the text, CR, LF, CR.
-std::string wire(const std::string& line) {
-    std::string text = line.substr(0, line.find_first_of("\r\n"));
-    return text.empty() ? "" : text + "\r\n\r";
-}
-
-std::string wire_of(const std::vector<std::string>& lines) {
-    std::string bytes;
-    for (const std::string& line : lines) bytes += wire(line);
-    return bytes;
-}
-
-// The image's sections, each as its lines from its S0 line on.
-std::vector<std::vector<std::string>> sections_of(const std::string& image) {
-    std::vector<std::vector<std::string>> sections;
-    for (const std::string& line : lines_of(image)) {
-        if (line.starts_with("S0")) sections.emplace_back();
-        if (!sections.empty()) sections.back().push_back(line);
-    }
-    return sections;
-}
-
-// srec_cat's reading of one section as a memory image (byte addresses from
-// 0, gaps zero, later records over earlier ones): what the simulator's
-// memory file of the section must hold.
-std::string srec_cat_memory(const std::string& dir, const std::vector<std::string>& section,
-                            const std::string& name) {
-    std::string s19 = dir + "/" + name + ".s19";
-    std::string bin = dir + "/" + name + ".bin";
-    std::string text;
-    for (const std::string& line : section) text += line;
-    write_file(s19, text);
-    std::string command =
-        std::string(SREC_CAT) + " " + s19 + " -multiple -o " + bin + " -binary 2>/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("srec_cat failed");
-    return harness::read_file(bin);
 }
 
 // The bytes kelo sent after the probe's identification query.
 std::string after_probe(const Sim& sim) {
     std::string rx = sim.rx();
     size_t at = rx.find(query_wire);
-    return at == std::string::npos ? rx : rx.substr(at + query_wire.size());
-}
-
-// The rates, in order, at which the simulator's line was set.
-std::string probed_rates(const Sim& sim) {
-    std::string rates;
-    std::string transcript = sim.transcript();
-    size_t at = 0;
-    while ((at = transcript.find(" baud ", at)) != std::string::npos) {
-        at += 6;
-        rates += transcript.substr(at, transcript.find('\n', at) - at) + " ";
-    }
-    return rates;
+    return at == std::string::npos ? rx : rx.substr(at + std::strlen(query_wire));
 }
 
 std::string repeated(const std::string& text, int times) {
@@ -209,11 +119,11 @@ TEST_F(WineTest, UsageEndsAtOnceWithStatusZero) {
     Sim sim;
     RunResult r = kelo(sim, {"-96", "-?", "-t"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.find(banner), 0u) << r.out;
-    EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage)) << r.out;
+    EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
+    EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage_text)) << r.out;
     EXPECT_EQ(r.out.find("Establishing"), std::string::npos);
     EXPECT_EQ(sim.rx(), "") << "the port is not opened";
-    EXPECT_LT(r.seconds, 2.0) << "no key wait after the usage text";
+    EXPECT_LT(r.seconds, 2.0) << "no key wait after the usage_text text";
 }
 
 // Without a rate option the rates are probed in turn; kelo.exe carries no
@@ -281,11 +191,18 @@ TEST_F(WineTest, MissingDeviceCannotBeOpened) {
     EXPECT_GT(r.seconds, 2.6);
 }
 
+// Writes an image with mkimage into dir, where the test runs kelo.exe;
+// returns its name, relative to dir.
+std::string image_file(const std::string& dir, const std::string& name, const std::string& args) {
+    make_image(dir, name, args);
+    return name;
+}
+
 // --- downloads ----------------------------------------------------------------------
 
 TEST_F(WineTest, RefusedFourTimesThenAcceptedGoesOn) {
     Sim sim("refuse_record 3 4\n");
-    std::string image = make_image(sim.dir(), "app.s19", "--section app,records=6");
+    std::string image = image_file(sim.dir(), "app.s19", "--section app,records=6");
     RunResult r = kelo(sim, {image});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << r.out;
@@ -299,7 +216,7 @@ TEST_F(WineTest, RefusedFourTimesThenAcceptedGoesOn) {
 
 TEST_F(WineTest, FifthRefusalEndsWithTheErrorCode) {
     Sim sim("refuse_record 3 5\nrefuse E01 CHECKSUM\n");
-    std::string image = make_image(sim.dir(), "app.s19", "--section app,records=6");
+    std::string image = image_file(sim.dir(), "app.s19", "--section app,records=6");
     RunResult r = kelo(sim, {image});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.out.ends_with("\nError Code (E01 CHECKSUM)\n")) << r.out;
@@ -310,7 +227,7 @@ TEST_F(WineTest, FifthRefusalEndsWithTheErrorCode) {
 TEST_F(WineTest, BootSectionSkippedForANewerInstrument) {
     Sim sim("ident K940,SN1,20991231,1,2\n");
     std::string image =
-        make_image(sim.dir(), "boot-app.s19", "--section boot,records=3 --section app,records=3");
+        image_file(sim.dir(), "boot-app.s19", "--section boot,records=3 --section app,records=3");
     RunResult r = kelo(sim, {image});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Boot Version (instrument): 20991231\n"
@@ -411,7 +328,7 @@ TEST_F(WineTest, TerminalModeOnAConsole) {
 
 TEST_F(WineTest, EscEndsADownloadAwaitingAReply) {
     Sim sim("reply_delay_ms 60000\n");
-    std::string image = make_image(sim.dir(), "app.s19", "--section app,records=40");
+    std::string image = image_file(sim.dir(), "app.s19", "--section app,records=40");
     std::vector<wine::ConsoleStep> steps = {
         when_received(sim, "S0", wine::esc_key, 500),
         // A key once the message shows cuts the closing pause short.
@@ -451,7 +368,7 @@ TEST_F(WineTest, EscEndsAScriptAwaitingTheAcknowledgement) {
 TEST_F(WineTest, PowerCyclePromptAnsweredOnTheConsole) {
     Sim sim("ident K940,SN1,19990101,20070215\nreboot_ms -1\n");
     std::string image =
-        make_image(sim.dir(), "boot-app.s19", "--section boot,records=2 --section app,records=2");
+        image_file(sim.dir(), "boot-app.s19", "--section boot,records=2 --section app,records=2");
     Sim& instrument = sim;
     std::vector<wine::ConsoleStep> steps = {
         wine::ConsoleStep{[&instrument](const std::string& shown) {
