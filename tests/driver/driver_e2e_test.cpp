@@ -72,6 +72,10 @@ TEST(Probe, FindsTheRateInOrderAndReportsIt) {
     Sim sim("baud 9600\n");
     RunResult r = kelo({}, ending_on("(E1)\n", {sim.com1_env()}));
     EXPECT_NE(r.out.find("Baud rate set to 9600 (N81)\n"), std::string::npos) << r.out;
+    // Without a file name the program's own file is the image: a program
+    // file with nothing appended has no first line there.
+    EXPECT_TRUE(r.out.ends_with("(N81)\nInvalid download file format (E1)\n")) << r.out;
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(probed_rates(sim), "38400 19200 9600 ");
     // Every query is CR LF ? CR LF CR.
     EXPECT_EQ(sim.rx(), std::string("\r\n?\r\n\r").append("\r\n?\r\n\r").append("\r\n?\r\n\r"));
