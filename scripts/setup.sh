@@ -12,6 +12,7 @@ packages=(
   srecord                                       # an independent S-record reader
   tmux                                          # terminal-mode test in a real terminal
   valgrind python3 procps time                  # benchmarks, image generator
+  cppcheck                                      # static analysis
 )
 
 missing=()

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 scripts/check-format.sh
+scripts/check-static.sh
 
 for preset in native asan windows; do
   cmake --preset "$preset" >/dev/null
