@@ -59,44 +59,13 @@ RunResult run_kelo(const Sim& sim, std::vector<std::string> args, std::vector<Ke
     return harness::run_program(args, options);
 }
 
-// The rx bytes after the identification query of the probe.
-std::string after_probe(const Sim& sim) {
-    std::string rx = sim.rx();
-    size_t at = rx.find(query_wire);
-    return at == std::string::npos ? rx : rx.substr(at + std::strlen(query_wire));
-}
-
 // Both ways of naming the replica give the same download; the replica's boot
 // code is newer than the instrument's, so all three sections go out.
 void expect_full_replica_download(const RunResult& run, const Sim& sim) {
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(run.out.ends_with("\nDone.\n")) << run.out.substr(run.out.size() - 300);
-    std::string image = harness::read_file(harness::build_path("replica.s19"));
-    auto sections = sections_of(image);
-    ASSERT_EQ(sections.size(), 3u);
-    // Every line on the wire exactly once and in order, with the hand-over
-    // after the boot section (the instrument is back at the first query).
-    std::string expected = wire_of(sections[0]) + "$REBOOT2\r\n\r$REBOOT\r\n\r" + query_wire +
-                           wire_of(sections[1]) + wire_of(sections[2]);
-    EXPECT_TRUE(after_probe(sim) == expected) << "the wire differs from the image";
-    const char* names[] = {"boot", "app", "dsp"};
-    for (int n = 1; n <= 3; ++n) {
-        std::string memory = sim.memory(n);
-        EXPECT_FALSE(memory.empty()) << names[n - 1];
-        EXPECT_TRUE(memory == srec_cat_memory(sections[n - 1], names[n - 1]))
-            << names[n - 1] << " section's memory differs from srec_cat's";
-    }
-    EXPECT_NE(run.out.find("Boot Version (instrument): 19990101\n"
-                           "Appl Version (instrument): 20070215\n"
-                           "Dsp Version (instrument):  20060504\n"),
-              std::string::npos);
-    EXPECT_NE(run.out.find("\nBoot Code (v20000620)\n"), std::string::npos);
-    EXPECT_NE(run.out.find("\nApplication Code (v20070215)\n"), std::string::npos);
-    EXPECT_NE(run.out.find("\n\nDsp Code (v20060504)"), std::string::npos);
-    EXPECT_EQ(count_of(run.out, "\b\b\b\b100 %\n     Programming.."), 3);
-    EXPECT_NE(run.out.find("\nRebooting target.........\n"), std::string::npos);
-    EXPECT_EQ(count_of(run.out, " 100 %"), 0) << "progress lines stop at 99";
+    EXPECT_EQ(replica_download_faults(run.out, sim, harness::build_path("replica.s19"), temp_dir()),
+              "");
 }
 
 TEST(DownloadReplica, FromTheProgramFileItself) {

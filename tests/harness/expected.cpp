@@ -82,6 +82,45 @@ std::string srec_cat_memory(const std::string& dir, const std::vector<std::strin
     return read_file(bin);
 }
 
+std::string after_probe(const Sim& sim) {
+    std::string rx = sim.rx();
+    size_t at = rx.find(query_wire);
+    return at == std::string::npos ? rx : rx.substr(at + sizeof query_wire - 1);
+}
+
+std::string replica_download_faults(const std::string& out, const Sim& sim,
+                                    const std::string& replica_path,
+                                    const std::string& scratch_dir) {
+    std::string faults;
+    auto expect = [&faults](bool ok, const std::string& what) {
+        if (!ok) faults += what + "\n";
+    };
+    auto sections = sections_of(read_file(replica_path));
+    if (sections.size() != 3) return "the replica does not have three sections\n";
+    std::string expected = wire_of(sections[0]) + "$REBOOT2\r\n\r$REBOOT\r\n\r" + query_wire +
+                           wire_of(sections[1]) + wire_of(sections[2]);
+    expect(after_probe(sim) == expected, "the wire differs from the image");
+    const char* names[] = {"boot", "app", "dsp"};
+    for (int n = 1; n <= 3; ++n) {
+        std::string memory = sim.memory(n);
+        expect(!memory.empty(), std::string("no memory for the ") + names[n - 1] + " section");
+        expect(memory == srec_cat_memory(scratch_dir, sections[n - 1], names[n - 1]),
+               std::string("the ") + names[n - 1] + " section's memory differs from srec_cat's");
+    }
+    expect(out.find("Boot Version (instrument): 19990101\n"
+                    "Appl Version (instrument): 20070215\n"
+                    "Dsp Version (instrument):  20060504\n") != std::string::npos,
+           "version lines");
+    expect(out.find("\nBoot Code (v20000620)\n") != std::string::npos, "boot header");
+    expect(out.find("\nApplication Code (v20070215)\n") != std::string::npos, "application header");
+    expect(out.find("\n\nDsp Code (v20060504)") != std::string::npos, "DSP header");
+    expect(count_of(out, "\b\b\b\b100 %\n     Programming..") == 3, "three Programming phases");
+    expect(out.find("\nRebooting target.........\n") != std::string::npos, "the hand-over");
+    expect(count_of(out, " 100 %") == 0, "progress lines stop at 99");
+    expect(out.ends_with("\nDone.\n"), "ends with Done.");
+    return faults;
+}
+
 std::string probed_rates(const Sim& sim) {
     std::string rates;
     std::string transcript = sim.transcript();

@@ -37,6 +37,19 @@ std::string make_image(const std::string& dir, const std::string& name, const st
 std::string srec_cat_memory(const std::string& dir, const std::vector<std::string>& section,
                             const std::string& name);
 
+// The bytes kelo sent after the probe's identification query.
+std::string after_probe(const Sim& sim);
+
+// Checks a whole download of the replica image (replica_path) into an
+// instrument whose boot code is older than the image's: kelo's output
+// (out), every line on the wire once and in order with the reboot hand-over
+// after the boot section, and each section's memory against srec_cat's
+// reading of it (scratch files in scratch_dir). Returns a description of
+// every difference, "" when the download is right.
+std::string replica_download_faults(const std::string& out, const Sim& sim,
+                                    const std::string& replica_path,
+                                    const std::string& scratch_dir);
+
 // The rates, in order, to which the simulator's line was set.
 std::string probed_rates(const Sim& sim);
 

@@ -134,6 +134,10 @@ class SerialClient {
 // checksum; type '0'..'9' decides the width of the address.
 std::string make_srecord(char type, uint32_t address, const std::vector<uint8_t>& data);
 
+// Appends what a non-blocking descriptor holds now to into; false once the
+// other end is gone (end of file, or EIO from a pty whose slave is closed).
+bool drain(int fd, std::string& into);
+
 // Seconds on a monotonic clock.
 double now_seconds();
 

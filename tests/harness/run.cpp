@@ -44,7 +44,8 @@ void set_nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// Reads what is there; false once the other end is gone.
+} // namespace
+
 bool drain(int fd, std::string& into) {
     char buffer[4096];
     for (;;) {
@@ -58,6 +59,8 @@ bool drain(int fd, std::string& into) {
         return false; // end of file, or EIO from a pty whose slave is closed
     }
 }
+
+namespace {
 
 struct Child {
     pid_t pid = -1;

@@ -14,28 +14,14 @@
 #include <cstring>
 #include <string>
 
+#include "check_support.h"
 #include "platform/platform.h"
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const char* what, const std::string& detail = {}) {
-    if (ok) return;
-    ++failures;
-    std::printf("FAILED: %s %s\n", what, detail.c_str());
-}
-
-double cpu_ms() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](FILETIME t) {
-        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
-                                   t.dwLowDateTime) /
-               10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
+using checks::check;
+using checks::cpu_ms;
+using checks::failures;
 
 void check_without_console() {
     check(key_waiting() == 0, "no key waits without a console");

@@ -14,18 +14,15 @@
 #include <string>
 #include <thread>
 
+#include "check_support.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const char* what, const std::string& detail = {}) {
-    if (ok) return;
-    ++failures;
-    std::printf("FAILED: %s %s\n", what, detail.c_str());
-}
+using checks::check;
+using checks::cpu_ms;
+using checks::failures;
 
 // Reads from port until count bytes arrived or timeout_ms passed.
 std::string receive(SerialPort& port, std::size_t count, uint32_t timeout_ms) {
@@ -40,18 +37,6 @@ std::string receive(SerialPort& port, std::size_t count, uint32_t timeout_ms) {
             Sleep(1);
     }
     return got;
-}
-
-// Processor time of this process so far, in milliseconds.
-double cpu_ms() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](FILETIME t) {
-        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
-                                   t.dwLowDateTime) /
-               10000.0;
-    };
-    return ms(kernel) + ms(user);
 }
 
 void check_lifecycle() {

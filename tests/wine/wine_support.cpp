@@ -242,20 +242,6 @@ int decode_status(int status) {
     return -1;
 }
 
-// Appends what the terminal has; false once it is closed.
-bool drain(int fd, std::string& into) {
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            into.append(buffer, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-}
-
 void type_bytes(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -294,7 +280,7 @@ ConsoleRun run_on_console(const std::string& exe, const std::vector<std::string>
     for (;;) {
         pollfd fd{master, POLLIN, 0};
         if (open) poll(&fd, 1, 10);
-        if (open && fd.revents != 0) open = drain(master, result.raw);
+        if (open && fd.revents != 0) open = harness::drain(master, result.raw);
         if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         double now = harness::now_seconds();
         if (next < steps.size()) {
@@ -321,7 +307,7 @@ ConsoleRun run_on_console(const std::string& exe, const std::vector<std::string>
     for (int i = 0; i < 20 && open; ++i) {
         pollfd fd{master, POLLIN, 0};
         if (poll(&fd, 1, 10) <= 0) break;
-        open = drain(master, result.raw);
+        open = harness::drain(master, result.raw);
     }
     close(master);
     result.status = decode_status(status);
