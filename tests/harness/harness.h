@@ -55,6 +55,14 @@ class Sim {
     // SIGTERM and wait (SIGKILL after 5 s). The simulator's exit status, or
     // 128 + signal; later calls return the first result.
     int stop();
+    // Waits up to timeout_s for the simulator to end by itself (a lost line
+    // ends it): its status as stop() gives it, or -1 while it still runs.
+    int wait_end(double timeout_s);
+
+    // When the line was lost / the instrument hung, in now_seconds(), from
+    // the transcript; -1 when it did not happen (yet).
+    double lost_at() const;
+    double hung_at() const;
 
   private:
     std::string dir_;
@@ -69,6 +77,8 @@ struct RunResult {
     std::string err;
     double seconds = 0;
     bool timed_out = false;
+    double cpu_seconds = 0; // user and system time the child used
+    double ended_at = 0;    // now_seconds() when the child was seen to end
 };
 
 // One step of the keys fed to standard input. The step waits until the

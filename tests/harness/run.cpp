@@ -11,6 +11,7 @@
 #include <pty.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,6 +169,21 @@ class KeyFeeder {
     double base;
 };
 
+// Reaps the child (waiting when block), noting its CPU time and when it was
+// seen to end; false while it still runs.
+bool reap(pid_t pid, bool block, int& status, RunResult& result) {
+    rusage usage{};
+    pid_t done;
+    do {
+        done = wait4(pid, &status, block ? 0 : WNOHANG, &usage);
+    } while (done < 0 && errno == EINTR);
+    if (done != pid) return false;
+    result.ended_at = now_seconds();
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    result.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return true;
+}
+
 int decode_status(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -192,7 +208,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
         double now = now_seconds();
         if (now >= deadline) {
             kill(child.pid, SIGKILL);
-            waitpid(child.pid, &status, 0);
+            reap(child.pid, true, status, result);
             result.timed_out = true;
             break;
         }
@@ -227,7 +243,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
             close(child.err);
             child.err = -1;
         }
-        if (waitpid(child.pid, &status, WNOHANG) == child.pid) break;
+        if (reap(child.pid, false, status, result)) break;
     }
     result.seconds = now_seconds() - start;
     result.status = decode_status(status);

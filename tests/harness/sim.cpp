@@ -146,6 +146,37 @@ void Sim::power_cycle() {
     if (pid_ > 0 && status_ < 0) kill(pid_, SIGUSR1);
 }
 
+int Sim::wait_end(double timeout_s) {
+    if (pid_ <= 0 || status_ >= 0) return status_;
+    double deadline = now_seconds() + timeout_s;
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) return status_ = decode_status(status);
+        if (now_seconds() > deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+namespace {
+
+// The monotonic seconds of the first "<ms> <event> (monotonic S)" line.
+double monotonic_of(const std::string& transcript, const std::string& event) {
+    std::string mark = " " + event + " (monotonic ";
+    size_t at = transcript.find(mark);
+    if (at == std::string::npos) return -1;
+    return std::strtod(transcript.c_str() + at + mark.size(), nullptr);
+}
+
+} // namespace
+
+double Sim::lost_at() const {
+    return monotonic_of(transcript(), "line lost");
+}
+double Sim::hung_at() const {
+    return monotonic_of(transcript(), "hang");
+}
+
 int Sim::stop() {
     if (pid_ <= 0 || status_ >= 0) return status_;
     kill(pid_, SIGTERM);

@@ -42,6 +42,21 @@ const char garble_pattern[] = {'\x00', '\xF8', '\x80', '\xFE'};
 // Longest line kept; the rest of a longer one is dropped.
 constexpr size_t max_line = 4096;
 
+// Seconds on the monotonic clock, the one other processes compare with.
+std::string monotonic_stamp() {
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                  std::chrono::steady_clock::now().time_since_epoch())
+                  .count();
+    char text[40];
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(us / 1'000'000),
+                  static_cast<long long>(us % 1'000'000));
+    return text;
+}
+
+bool strikes(const Moment& moment, When when, int number) {
+    return moment.when == when && moment.number == number;
+}
+
 } // namespace
 
 Instrument::Instrument(const Scenario& scenario, int master, int slave, Outputs outputs)
@@ -107,6 +122,9 @@ int64_t Instrument::byte_us() {
 }
 
 void Instrument::start() {
+    if (scenario.line_lost_at.when == When::ms)
+        lose_due = int64_t{scenario.line_lost_at.number} * 1000;
+    if (scenario.hang_at.when == When::ms) hang_due = int64_t{scenario.hang_at.number} * 1000;
     check_rate();
     if (!scenario.stale.empty()) {
         note("stale " + printable(scenario.stale));
@@ -116,13 +134,14 @@ void Instrument::start() {
 }
 
 void Instrument::run(Requests& requests, const sigset_t& wait_mask) {
-    while (!requests.stop) {
+    while (!requests.stop && !lost) {
         if (requests.power_cycle) {
             requests.power_cycle = 0;
             power_cycle();
         }
         check_rate();
         int64_t next = run_due();
+        if (lost) break;
         pollfd fd{master, static_cast<short>(POLLIN | (output_blocked ? POLLOUT : 0)), 0};
         timespec wait{};
         timespec* timeout = nullptr;
@@ -148,8 +167,15 @@ void Instrument::finish() {
 // nothing is waiting for a time).
 int64_t Instrument::run_due() {
     for (;;) {
+        if (lost) return -1;
         int64_t now = now_us();
-        if (!input.empty() && input.front().first <= now) {
+        if (lose_due >= 0 && lose_due <= now) {
+            lose_due = -1;
+            lose_line();
+        } else if (hang_due >= 0 && hang_due <= now) {
+            hang_due = -1;
+            hang();
+        } else if (!input.empty() && input.front().first <= now) {
             uint8_t byte = input.front().second;
             input.pop_front();
             handle_byte(byte);
@@ -164,6 +190,8 @@ int64_t Instrument::run_due() {
     flush_output();
     int64_t next = -1;
     auto earlier = [&next](int64_t t) { next = next < 0 ? t : std::min(next, t); };
+    if (lose_due >= 0) earlier(lose_due);
+    if (hang_due >= 0) earlier(hang_due);
     if (!input.empty()) earlier(input.front().first);
     if (!timers.empty()) earlier(timers.begin()->first);
     if (!output.empty() && !output_blocked) earlier(output.front().first);
@@ -196,8 +224,9 @@ void Instrument::read_line_input() {
 
 void Instrument::handle_byte(uint8_t byte) {
     if (byte == 14 || byte == 15 || byte == 18) {
-        note("ctrl " + std::to_string(byte) + (rebooting ? " ignored (rebooting)" : ""));
-        if (byte == 18 && ack_pending && !rebooting) {
+        const char* state = rebooting ? " ignored (rebooting)" : hung ? " ignored (hung)" : "";
+        note("ctrl " + std::to_string(byte) + state);
+        if (byte == 18 && ack_pending && !rebooting && !hung) {
             ack_pending = false;
             if (!scenario.ack.empty()) {
                 note("ack");
@@ -217,11 +246,21 @@ void Instrument::handle_byte(uint8_t byte) {
 void Instrument::handle_line(const std::string& text) {
     note("line " + printable(text));
     ack_pending = false;
+    bool query = text == "?";
+    bool reboot = text == "$REBOOT2" || text == "$REBOOT";
+    bool message = !query && !reboot && !looks_like_record(text);
+    // These faults strike when the line arrives, whatever becomes of it.
+    if (query && strike(When::query, ++queries_seen)) return;
+    if (reboot && strike(When::reboot, ++reboots_seen)) return;
+    if (message && strike(When::message, ++messages_seen)) return;
+    if (hung) {
+        note("ignored (hung)");
+        return;
+    }
     if (rebooting) {
         note("ignored (rebooting)");
         return;
     }
-    bool query = text == "?";
     if (query && scenario.silent) {
         note("query unanswered (silent)");
         return;
@@ -236,12 +275,12 @@ void Instrument::handle_line(const std::string& text) {
     }
     if (query) {
         handle_query();
-    } else if (text == "$REBOOT2" || text == "$REBOOT") {
+    } else if (reboot) {
         start_reboot();
-    } else if (looks_like_record(text)) {
-        handle_record(text);
-    } else {
+    } else if (message) {
         handle_message(text);
+    } else {
+        handle_record(text);
     }
 }
 
@@ -263,6 +302,7 @@ void Instrument::handle_record(const std::string& text) {
         ++record_number;
         last_record = text;
         planned_refusals = 0;
+        if (strike(When::record, record_number)) return;
     }
     int planned = 0;
     for (const RefusePlan& plan : scenario.refuse_plan)
@@ -285,6 +325,13 @@ void Instrument::handle_record(const std::string& text) {
     if (text[1] == '7') delay += scenario.programming_ms;
     reply(delay, scenario.noise + (accepted ? scenario.accept : scenario.refuse) + "\r\n");
     if (accepted) accept_record(record);
+    if (accepted && text[1] == '7' && !programmed) {
+        // Half way through the programming, always before the reply leaves.
+        programmed = true;
+        int64_t halfway = now_us() + int64_t{scenario.programming_ms} * 500;
+        if (strikes(scenario.line_lost_at, When::programming, 1)) lose_due = halfway;
+        if (strikes(scenario.hang_at, When::programming, 1)) hang_due = halfway;
+    }
 }
 
 void Instrument::accept_record(const Record& record) {
@@ -347,12 +394,14 @@ void Instrument::trickle_tick() {
 }
 
 void Instrument::at(int delay_ms, std::function<void()> action) {
+    if (hung) return;
     timers.emplace(now_us() + int64_t{delay_ms} * 1000, std::move(action));
 }
 
 // Queues bytes behind those already queued, each gap_us (or, paced, its wire
 // time, whichever is longer) after the one before.
 void Instrument::emit(const std::string& bytes, int64_t gap_us) {
+    if (hung) return;
     int64_t when = std::max(now_us(), output_wire_free);
     int64_t step = scenario.pace ? std::max(gap_us, byte_us()) : gap_us;
     for (char byte : bytes) {
@@ -446,6 +495,40 @@ void Instrument::forget_pending() {
     output_wire_free = 0;
     trickling = false;
     ack_pending = false;
+}
+
+// Strikes the fault planned for the number-th event of its kind; true when
+// one did and the line is to be left alone.
+bool Instrument::strike(When when, int number) {
+    if (strikes(scenario.line_lost_at, when, number)) {
+        lose_line();
+        return true;
+    }
+    if (!hung && strikes(scenario.hang_at, when, number)) {
+        hang();
+        return true;
+    }
+    return false;
+}
+
+// As a pulled USB adapter: both ends go at once, and whoever still holds the
+// terminal open sees it hung up.
+void Instrument::lose_line() {
+    note("line lost (monotonic " + monotonic_stamp() + ")");
+    close(master);
+    close(slave);
+    master = slave = -1;
+    lost = true;
+    say("line lost");
+}
+
+// Connected but silent for good: what was about to be sent is dropped and
+// nothing more is; what arrives is still received and noted.
+void Instrument::hang() {
+    note("hang (monotonic " + monotonic_stamp() + ")");
+    forget_pending();
+    hung = true;
+    say("hung: nothing more is sent");
 }
 
 void Instrument::save_memory() {

@@ -32,14 +32,18 @@ struct Requests {
 class Instrument {
   public:
     // master and slave are the two ends of the pty; the slave end is only
-    // held open and inspected for the rate its user set.
+    // held open and inspected for the rate its user set. A lost line closes
+    // both (see line_lost()).
     Instrument(const Scenario& scenario, int master, int slave, Outputs outputs);
 
     // Puts the stale bytes on the line.
     void start();
-    // Serves the line until requests.stop is set. The signals that set the
-    // flags must be blocked on entry: they are let in only while waiting.
+    // Serves the line until requests.stop is set or the line is lost. The
+    // signals that set the flags must be blocked on entry: they are let in
+    // only while waiting.
     void run(Requests& requests, const sigset_t& wait_mask);
+    // True once the line is gone; both ends of the pty are closed then.
+    bool line_lost() const { return lost; }
     // Writes the memory files and the last transcript line.
     void finish();
 
@@ -82,6 +86,11 @@ class Instrument {
     void forget_pending();
     void save_memory();
 
+    // Faults.
+    bool strike(When when, int number);
+    void lose_line();
+    void hang();
+
     int64_t run_due();
 
     const Scenario& scenario;
@@ -105,6 +114,17 @@ class Instrument {
     bool ack_pending = false;
     bool trickling = false;
     int64_t trickle_until = 0;
+
+    // Counted for the faults: every query, message line and reboot command
+    // since the start, whatever became of it.
+    int queries_seen = 0;
+    int messages_seen = 0;
+    int reboots_seen = 0;
+    bool programmed = false;
+    int64_t lose_due = -1; // when the line goes, or -1
+    int64_t hang_due = -1; // when the instrument hangs, or -1
+    bool lost = false;
+    bool hung = false;
 
     int record_number = 0;
     std::string last_record;

@@ -46,7 +46,7 @@ void usage(FILE* out) {
                  "Simulates a K940 instrument on a pseudo-terminal. The first line of\n"
                  "output names the terminal device; --link makes PATH a symbolic link to it\n"
                  "(removed at exit). SIGUSR1 power-cycles the instrument; SIGTERM or\n"
-                 "SIGINT ends it.\n"
+                 "SIGINT ends it, and so does a lost line (line_lost_at), with status 0.\n"
                  "\n"
                  "  --set KEY=VALUE   a scenario setting, applied after the file\n"
                  "  --transcript FILE one line per event, milliseconds since start\n"
@@ -207,12 +207,16 @@ int serve(const Options& options) {
 
     instrument.run(requests, wait_mask);
 
-    instrument.finish();
+    // A lost line has closed both ends of the pty already; the link goes
+    // next, then the files are completed.
     if (!options.link.empty()) remove_link(options.link, pty.path);
+    instrument.finish();
     if (outputs.transcript != nullptr) std::fclose(outputs.transcript);
     if (outputs.rx_log >= 0) close(outputs.rx_log);
-    close(pty.slave);
-    close(pty.master);
+    if (!instrument.line_lost()) {
+        close(pty.slave);
+        close(pty.master);
+    }
     return 0;
 }
 

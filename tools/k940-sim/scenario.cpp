@@ -105,6 +105,35 @@ void set_split_bytes(Scenario& s, std::string_view k, std::string_view v) {
     if (s.split_bytes < 1) bad_value(k, v);
 }
 
+// "record N", "programming", "reboot", "query N", "message N" or "ms N".
+Moment to_moment(std::string_view k, std::string_view v) {
+    static const std::pair<std::string_view, When> kinds[] = {
+        {"record", When::record}, {"programming", When::programming}, {"reboot", When::reboot},
+        {"query", When::query},   {"message", When::message},         {"ms", When::ms},
+    };
+    auto [word, number] = split_first(v);
+    for (auto [name, when] : kinds) {
+        if (word != name) continue;
+        bool counted = when != When::programming && when != When::reboot;
+        if (!counted && number.empty()) return Moment{when, 1};
+        if (!counted) break;
+        int n = 0;
+        auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), n);
+        if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
+            n < (when == When::ms ? 0 : 1))
+            break;
+        return Moment{when, n};
+    }
+    throw std::invalid_argument("bad value for " + std::string(k) + ": '" + std::string(v) +
+                                "' (record N, programming, reboot, query N, message N or ms N)");
+}
+
+Setter moment(Moment Scenario::*field) {
+    return [field](Scenario& s, std::string_view k, std::string_view v) {
+        s.*field = to_moment(k, v);
+    };
+}
+
 const std::map<std::string, Setter, std::less<>>& setters() {
     static const std::map<std::string, Setter, std::less<>> table = {
         {"baud", set_baud},
@@ -134,6 +163,8 @@ const std::map<std::string, Setter, std::less<>>& setters() {
         {"trickle_for_ms", ms(&Scenario::trickle_for_ms)},
         {"trickle_byte", text(&Scenario::trickle_byte)},
         {"pace", flag(&Scenario::pace)},
+        {"line_lost_at", moment(&Scenario::line_lost_at)},
+        {"hang_at", moment(&Scenario::hang_at)},
     };
     return table;
 }
@@ -237,6 +268,16 @@ take the escapes \r \n \t \e \0 \\ \xHH):
   trickle_for_ms N     ... for this long (2000)
   trickle_byte TEXT    the byte sent (\x11)
   pace 0|1             emulate the wire time of every byte at the line's rate (0)
+  line_lost_at MOMENT  the line goes away then, as a pulled USB adapter: both ends
+                       of the terminal close, the link goes, the simulator ends (never)
+  hang_at MOMENT       from then on connected but silent: nothing more is sent (never)
+MOMENT: record N     the N-th distinct record arrives, before its reply
+        programming  half way through programming_ms after the first accepted S7
+                     record, before its reply (at once when programming_ms is 0)
+        reboot       a reboot command arrives
+        query N      the N-th identification query arrives, answered or not
+        message N    the N-th message line arrives, before its reply
+        ms N         N ms after the start
 )";
 }
 

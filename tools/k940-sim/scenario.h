@@ -22,6 +22,22 @@ struct ReplyRule {
     std::string text;
 };
 
+// A moment of the instrument's life at which a fault strikes.
+enum class When {
+    never,
+    record,      // the number-th distinct record arrives
+    programming, // half way through the programming after the first S7 record
+    reboot,      // a reboot command arrives
+    query,       // the number-th identification query arrives
+    message,     // the number-th message line arrives
+    ms,          // number ms after the start
+};
+
+struct Moment {
+    When when = When::never;
+    int number = 0;
+};
+
 struct Scenario {
     // Identification.
     unsigned baud = 38400;
@@ -59,6 +75,11 @@ struct Scenario {
 
     // Wire time of each byte at the line's rate.
     bool pace = false;
+
+    // Faults: the line goes away (as a pulled USB adapter) and the process
+    // ends; or the instrument hangs, connected but silent for good.
+    Moment line_lost_at;
+    Moment hang_at;
 };
 
 // Decodes \r \n \t \e \0 \\ and \xHH; any other backslash stays as it is.
