@@ -8,12 +8,12 @@
 #include "download/download_internal.h"
 #include "driver/driver.h"
 #include "image/image.h"
+#include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
 
-constexpr int key_esc = 27;
 constexpr int refusals_to_give_up = 5;
 constexpr uint32_t pause_after_programming_ms = 556;
 // A pass that waits for a reply sleeps at most this long at a time; serial
@@ -31,6 +31,7 @@ enum PassResult { pass_busy, pass_idle, pass_end };
 constexpr int record_line_size = image_line_size + 3;
 
 struct Download {
+    const char* image_path;
     FILE* image_file;
     char record_line[record_line_size];
     int32_t record_length; // text and CR LF, without send_line's CR
@@ -43,22 +44,19 @@ struct Download {
     int32_t dot_count;
     std::time_t last_dot_time;
     uint32_t progress_offset;
+    // The last complete reply refused the record that is out again: esc now
+    // ends the run with that refusal as its error code.
+    int32_t refused;
+    char refusal[reply_line_size];
 };
 
 Download state;
 
-void reset_state(FILE* file) {
+void reset_state(const char* path, FILE* file) {
     state = Download{};
+    state.image_path = path;
     state.image_file = file;
     state.send_state = ready;
-}
-
-// One key code; an extended key (0, then its code) comes negated so that it
-// can never be taken for esc.
-int read_key_code() {
-    int key = read_key();
-    if (key == 0) key = -read_key();
-    return key;
 }
 
 void show_dot_if_due() {
@@ -103,12 +101,38 @@ PassResult end_download(int32_t outcome) {
     return pass_end;
 }
 
+// The reader has no further line. Only a whole image is a success: one that
+// could not be read to its end, or that ends inside a section being sent
+// before the section's S7 record went out, has not updated the instrument.
+PassResult end_of_image() {
+    if (std::ferror(state.image_file)) {
+        std::printf("\nCannot read the download file: %s\n", state.image_path);
+        return end_download(run_failed);
+    }
+    if (section_mode != 0 && unclosed_section() != 0) {
+        std::printf("\n");
+        report_unclosed_section(unclosed_section());
+        return end_download(run_failed);
+    }
+    return end_download(run_ok);
+}
+
+PassResult end_on_esc() {
+    std::printf("\nDownload terminated via <esc> key\n");
+    if (!state.refused) return end_download(run_failed);
+    std::memcpy(reply_line, state.refusal, sizeof reply_line);
+    return end_download(run_refused);
+}
+
 // The next record of the image, once the last one was accepted.
 PassResult take_next_record() {
-    if (reboot_pending && section_mode == 'B' && reboot_handover() == handover_terminate)
-        return end_download(run_failed);
+    if (reboot_pending && section_mode == 'B') {
+        int handover = reboot_handover();
+        if (handover == handover_terminate) return end_download(run_failed);
+        if (handover == handover_port_lost) return end_download(run_port_lost);
+    }
     int length = read_image_line(state.record_line, image_line_size, state.image_file);
-    if (length == 0) return end_download(run_ok);
+    if (length == 0) return end_of_image();
     if (section_mode == 0) return pass_busy; // a section that is not sent
     if (state.programming) {
         state.programming = 0;
@@ -146,8 +170,11 @@ PassResult judge_reply() {
     if (reply_line[2] == '0') {
         state.send_state = ready;
         state.reply_index = 0;
+        state.refused = 0;
         return take_next_record();
     }
+    state.refused = 1;
+    std::memcpy(state.refusal, reply_line, sizeof state.refusal);
     if (++state.reject_count >= refusals_to_give_up) return end_download(run_refused);
     state.send_state = resend;
     return send_record();
@@ -163,12 +190,12 @@ void store_reply_char(int c) {
 }
 
 PassResult run_pass() {
-    if (key_waiting() && read_key_code() == key_esc) {
-        std::printf("\nDownload terminated via <esc> key\n");
-        return end_download(run_failed);
-    }
+    // Other keys, two-code keys included, are dropped.
+    KeyPress key;
+    if (take_key(&key) && is_esc(key)) return end_on_esc();
     if (state.programming) show_dot_if_due();
     int c = receive_byte();
+    if (c == receive_lost) return end_download(run_port_lost);
     if (c >= 32 && c <= 126) {
         store_reply_char(c);
         return pass_busy;
@@ -200,7 +227,7 @@ void run_download(const char* image_path) {
         return;
     }
     if (image_offset > 0) std::fseek(file, image_offset, SEEK_SET);
-    reset_state(file);
+    reset_state(image_path, file);
     for (;;) {
         PassResult result = run_pass();
         if (result == pass_end) return;

@@ -10,8 +10,10 @@ void run_download(const char* image_path);
 
 constexpr int handover_continue = 0;
 constexpr int handover_terminate = 1;
+constexpr int handover_port_lost = 2;
 
 // Makes the instrument restart into new boot code and waits until it answers
-// again (or the user power-cycles it). handover_continue or
-// handover_terminate (esc at the prompt).
+// again (or the user power-cycles it). handover_continue,
+// handover_terminate (esc at the prompt, or no keyboard to answer it) or
+// handover_port_lost (the port's device went away).
 int reboot_handover();

@@ -6,15 +6,17 @@
 #include "download/download.h"
 #include "driver/driver.h"
 #include "instrument/probe.h"
+#include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
 
-constexpr int key_esc = 27;
 constexpr int query_attempts = 20;
 constexpr int settle_dots = 8;
 constexpr uint32_t settle_dot_ms = 500;
+// The prompt waits for a key in steps of this length, watching the port.
+constexpr uint32_t prompt_wait_ms = 1000;
 
 // Sends a command; send_line appends the final CR in place, so the text is
 // copied into a buffer with room for it.
@@ -36,49 +38,63 @@ int line_feed_arrived() {
     return 0;
 }
 
-// Asks the instrument until it answers; 1 when it did.
+// Asks the instrument until it answers: handover_continue when it did,
+// handover_terminate when it did not, handover_port_lost when the port went.
 int query_until_answer() {
     for (int attempt = 0; attempt < query_attempts; ++attempt) {
         std::printf(".");
         send_command(identification_query);
         pause_ms(500);
-        if (line_feed_arrived()) return 1;
+        if (line_feed_arrived()) return handover_continue;
+        if (port_lost()) return handover_port_lost;
     }
-    return 0;
+    return handover_terminate;
 }
 
 // The instrument did not come back by itself: the user power-cycles it and
-// confirms with a key, or ends the download with esc.
+// confirms with a key, or ends the download with esc. The wait watches the
+// port, and a keyboard that can give no key ends it like esc.
 int ask_for_power_cycle() {
     // Keys pressed earlier must not answer the prompt.
-    while (key_waiting()) read_key();
+    drop_keys();
     std::printf("\n\nThe instrument did not automatically reboot.\n");
     std::printf("To continue the download process, please turn\n");
     std::printf("off power to the instrument, then restart.\n");
     std::printf("When the unit has power-ed back up, press <enter>\n");
     std::printf("to resume, or <esc> to terminate the download.\n");
-    int key = read_key();
-    // An extended key comes negated, so it can never be taken for esc.
-    if (key == 0) key = -read_key();
-    return key == key_esc ? handover_terminate : handover_continue;
+    KeyPress key;
+    while (!take_key(&key)) {
+        if (port_lost()) return handover_port_lost;
+        if (keyboard_ended()) return handover_terminate;
+        idle_wait(prompt_wait_ms);
+    }
+    // A two-code key never counts as esc.
+    return is_esc(key) ? handover_terminate : handover_continue;
+}
+
+// Pauses, then tells whether the port is still there.
+int pause_and_check(uint32_t ms) {
+    pause_ms(ms);
+    return port_lost() ? handover_port_lost : handover_continue;
 }
 
 } // namespace
 
 int reboot_handover() {
     reboot_pending = 0;
-    pause_ms(1000);
+    if (pause_and_check(1000) != handover_continue) return handover_port_lost;
     std::printf("\nRebooting target");
     send_command("$REBOOT2\r\n");
-    pause_ms(500);
+    if (pause_and_check(500) != handover_continue) return handover_port_lost;
     send_command("$REBOOT\r\n");
     for (int dot = 0; dot < settle_dots; ++dot) {
         std::printf(".");
-        pause_ms(settle_dot_ms);
+        if (pause_and_check(settle_dot_ms) != handover_continue) return handover_port_lost;
     }
     drain_input();
-    if (!query_until_answer() && ask_for_power_cycle() == handover_terminate)
-        return handover_terminate;
+    int answer = query_until_answer();
+    if (answer == handover_terminate) answer = ask_for_power_cycle();
+    if (answer != handover_continue) return answer;
     std::printf("\n");
     return handover_continue;
 }

@@ -51,20 +51,22 @@ extern int32_t reboot_pending;
 // the final message and the exit status. It starts as run_ok; a mode that
 // fails calls fail_run() with the reason (the first failure reported wins).
 enum RunOutcome : int32_t {
-    run_ok = 0,      // did what was asked: "\nDone.\n", exit status 0
-    run_failed = 1,  // failed after its own message: nothing more printed, status 1
-    run_refused = 2, // the instrument refused a record for the fifth time:
-                     // "\nError Code (%s)\n" with reply_line, status 1
+    run_ok = 0,        // did what was asked: "\nDone.\n", exit status 0
+    run_failed = 1,    // failed after its own message: nothing more printed, status 1
+    run_refused = 2,   // the last reply refused the record sent (the fifth
+                       // refusal, or esc after a refusal):
+                       // "\nError Code (%s)\n" with reply_line, status 1
+    run_port_lost = 3, // the port's device went away:
+                       // "\nConnection lost on COM%d.\n", status 1
 };
 extern int32_t run_outcome;
 
-// Screen-saver-active setting found at start-up; pause_and_exit puts it back.
-extern int32_t saved_screen_saver;
 void fail_run(int32_t outcome);
 
 // The one way out of the program. wait 1: drain keys, wait up to 2664 ms for
-// a key (222 ms steps), drain again. Then the screen-saver setting is put back
-// and the process exits with status (0 success, 1 failure).
+// a key (222 ms steps), drain again. Then the display may sleep again, the
+// console is put back and the process exits with status (0 success, 1
+// failure).
 [[noreturn]] void pause_and_exit(int wait, int status);
 
 // What the command line asks for, as read by parse_options.

@@ -51,6 +51,16 @@ void print_usage() {
                stdout);
 }
 
+// The run's last words: "\nDone.\n" or what went wrong.
+void print_final_status() {
+    if (run_outcome == run_ok)
+        std::printf("\nDone.\n");
+    else if (run_outcome == run_refused)
+        std::printf("\nError Code (%s)\n", reply_line);
+    else if (run_outcome == run_port_lost)
+        std::printf("\nConnection lost on COM%d.\n", port_index + 1);
+}
+
 [[noreturn]] void run_terminal() {
     if (baud_rate == 0) baud_rate = 38400;
     if (open_port(port_index + 1, static_cast<uint32_t>(baud_rate)) != 0) {
@@ -60,7 +70,9 @@ void print_usage() {
     }
     terminal_mode();
     close_port();
-    pause_and_exit(0, 0);
+    if (run_outcome == run_ok) pause_and_exit(0, 0);
+    print_final_status();
+    pause_and_exit(1, 1);
 }
 
 void report_no_answer(const char* silent_format) {
@@ -72,32 +84,35 @@ void report_no_answer(const char* silent_format) {
 }
 
 // Finds the rate at which the instrument answers; the port stays open at it.
-void establish_communication() {
+// 0 when it answered; -1 when the port went away meanwhile (run_port_lost).
+int establish_communication() {
     std::printf("Establishing communication on COM%d...\n", port_index + 1);
+    int result = probe_no_answer;
     if (baud_rate != 0) {
-        if (probe_instrument(static_cast<uint32_t>(baud_rate)) != 0)
-            report_no_answer("No response detected on COM%d\n");
+        result = probe_instrument(static_cast<uint32_t>(baud_rate));
+        if (result == probe_no_answer) report_no_answer("No response detected on COM%d\n");
     } else {
         static const int32_t rates[] = {38400, 19200, 9600};
-        int answered = 0;
         for (int32_t rate : rates) {
             baud_rate = rate;
-            if (probe_instrument(static_cast<uint32_t>(rate)) == 0) {
-                answered = 1;
-                break;
-            }
+            result = probe_instrument(static_cast<uint32_t>(rate));
+            if (result != probe_no_answer) break;
         }
-        if (!answered) report_no_answer("No response detected on COM%d.\n");
+        if (result == probe_no_answer) report_no_answer("No response detected on COM%d.\n");
+    }
+    if (result == probe_port_lost) {
+        fail_run(run_port_lost);
+        return -1;
     }
     std::printf("Baud rate set to %u (N81)\n", static_cast<unsigned>(baud_rate));
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    // The screen saver stays off for the run; pause_and_exit puts it back.
-    saved_screen_saver = screen_saver_active();
-    set_screen_saver_active(0);
+    // No screen saver or sleep during the run; pause_and_exit gives that up.
+    keep_display_on(1);
     console_start();
 
     print_banner();
@@ -115,19 +130,16 @@ int main(int argc, char** argv) {
     }
     if (download_name == argv[0]) download_name = own_program_file(argv[0]);
 
-    establish_communication();
-
     // The run: a script, or the image check and the download.
-    if (download_name[0] == '@')
-        play_script(download_name + 1, nullptr);
-    else if (check_image(download_name) == 0)
-        run_download(download_name);
+    if (establish_communication() == 0) {
+        if (download_name[0] == '@')
+            play_script(download_name + 1, nullptr);
+        else if (check_image(download_name) == 0)
+            run_download(download_name);
+    }
     close_port();
 
     // Final status, from the outcome the modes reported.
-    if (run_outcome == run_ok)
-        std::printf("\nDone.\n");
-    else if (run_outcome == run_refused)
-        std::printf("\nError Code (%s)\n", reply_line);
+    print_final_status();
     pause_and_exit(1, run_outcome == run_ok ? 0 : 1);
 }

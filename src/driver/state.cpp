@@ -19,7 +19,6 @@ int32_t section_mode = 0;
 int32_t reboot_pending = 0;
 
 int32_t run_outcome = run_ok;
-int32_t saved_screen_saver = 0;
 
 void fail_run(int32_t outcome) {
     if (run_outcome == run_ok) run_outcome = outcome;

@@ -33,6 +33,23 @@ void skip_rest_of_line(FILE* file) {
     while (c != EOF && c != '\n');
 }
 
+// A partial copy of an image (a transfer or a copy cut short) must be refused
+// before anything reaches the instrument: sending it would leave a section
+// half programmed. Reading the whole image takes milliseconds.
+int check_sections_closed(const char* path, FILE* file) {
+    int unclosed = -1;
+    if (std::fseek(file, image_offset > 0 ? image_offset : 0, SEEK_SET) == 0)
+        unclosed = first_unclosed_section(file);
+    std::fclose(file);
+    if (unclosed == 0) return 0;
+    if (unclosed < 0)
+        std::printf("Cannot read the download file: %s\n", path);
+    else
+        report_unclosed_section(unclosed);
+    fail_run(run_failed);
+    return -1;
+}
+
 // Looks at the first two lines; file is positioned at image_offset.
 int check_first_lines(const char* path, FILE* file) {
     if (std::fgets(reply_line, image_line_size, file) == nullptr)
@@ -48,8 +65,7 @@ int check_first_lines(const char* path, FILE* file) {
         return fail_check("Invalid download file format (E3)\n", file);
     if (!begins_with(reply_line, "S3"))
         return fail_check("Invalid download file format (E4)\n", file);
-    std::fclose(file);
-    return 0;
+    return check_sections_closed(path, file);
 }
 
 int report_cannot_open(const char* path) {

@@ -21,5 +21,21 @@ int check_image(const char* path);
 // section's header and sets section_mode. Clears reboot_pending on every call.
 int read_image_line(char* buffer, int size, FILE* file);
 
+// The number (from 1) of the last section whose header read_image_line has
+// handed out, while that section's S7 line has not been handed out yet; 0
+// otherwise. An image that ends here has been cut short inside the section.
+int unclosed_section();
+
+// Reads the image from the file's position on, with the reader's limits and
+// its look-ahead, up to its end or up to a line whose first byte is NUL (where
+// the reader ends too). Result: the number (from 1) of the first section
+// whose header the reader would recognise and that no S7 line closes before
+// the next recognised header or the end; 0 when every section is closed; -1
+// when the file cannot be read to its end.
+int first_unclosed_section(FILE* file);
+
+// Prints that an image ends inside section number (no S7 line closes it).
+void report_unclosed_section(int number);
+
 // Removes every trailing CR and LF of text in place.
 void strip_line_end(char* text);

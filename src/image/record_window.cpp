@@ -22,6 +22,17 @@ constexpr int dsp_version_low_first = 56;  // data bytes 22, 23
 constexpr int dsp_version_high_first = 60; // data bytes 24, 25
 constexpr int version_digits = 8;
 
+// A line that opens a section when two lines follow it.
+bool is_header_line(const char* line) {
+    return line[0] == 'S' && line[1] == '0';
+}
+
+// A line that closes a section: the download takes every line whose second
+// character is 7 for an S7 record.
+bool is_end_line(const char* line) {
+    return line[0] != '\0' && line[1] == '7';
+}
+
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -137,14 +148,66 @@ int read_image_line(char* buffer, int size, FILE* file) {
         if (size > 0) buffer[0] = '\0';
         return 0;
     }
-    if (window.line_count == 3 && window.head[0] == 'S' && window.head[1] == '0')
+    if (window.line_count == 3 && is_header_line(window.head)) {
         check_section_header(window);
+        ++window.sections_met;
+        window.section_unclosed = 1;
+    }
+    if (is_end_line(window.head)) window.section_unclosed = 0;
     std::strcpy(buffer, window.head);
     int length = static_cast<int>(std::strlen(buffer));
     std::memcpy(window.head, window.middle, sizeof window.head);
     std::memcpy(window.middle, window.newest, sizeof window.middle);
     --window.line_count;
     return length;
+}
+
+int unclosed_section() {
+    return record_window.section_unclosed ? record_window.sections_met : 0;
+}
+
+int first_unclosed_section(FILE* file) {
+    // Whether each of the last lines read opens or closes a section; a line
+    // is judged once two more have been read behind it (or the file ended),
+    // as the reader's look-ahead sees it.
+    enum LineKind : char { other_line, header_line, end_line, last_line };
+    LineKind pending[3] = {};
+    int held = 0;
+    int sections = 0;
+    int unclosed = 0;
+    char line[image_line_size];
+    int ended = 0;
+    while (!ended || held > 0) {
+        if (!ended && std::fgets(line, image_line_size, file) != nullptr) {
+            pending[held++] = line[0] == '\0'        ? last_line
+                              : is_header_line(line) ? header_line
+                              : is_end_line(line)    ? end_line
+                                                     : other_line;
+            if (held < 3) continue;
+        } else if (!ended) {
+            if (std::ferror(file)) return -1;
+            ended = 1;
+            continue;
+        }
+        LineKind kind = pending[0];
+        // The lines of a window: the oldest is handed out, the others move up.
+        pending[0] = pending[1];
+        pending[1] = pending[2];
+        int recognised = held == 3;
+        --held;
+        if (kind == last_line) break;
+        if (kind == header_line && recognised) {
+            if (unclosed) return unclosed;
+            unclosed = ++sections;
+        } else if (kind == end_line) {
+            unclosed = 0;
+        }
+    }
+    return unclosed;
+}
+
+void report_unclosed_section(int number) {
+    std::printf("Invalid download file format (E6): section %d has no S7 end record\n", number);
 }
 
 void strip_line_end(char* text) {

@@ -12,8 +12,10 @@ struct RecordWindow {
     char head[image_line_size];
     char middle[image_line_size];
     char newest[image_line_size];
-    int32_t line_count; // lines held and not yet handed out, 0..3
-    int32_t at_end;     // 1 once the file gave no further line; never read again
+    int32_t line_count;       // lines held and not yet handed out, 0..3
+    int32_t at_end;           // 1 once the file gave no further line; never read again
+    int32_t sections_met;     // section headers recognised so far
+    int32_t section_unclosed; // 1 from a header until an S7 line is handed out
 };
 
 // The one window of the process: empty at start-up and never reset by the

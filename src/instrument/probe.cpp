@@ -17,12 +17,14 @@ constexpr int32_t first_byte_ms = 336;
 // ...and every later one within first_byte_ms - byte_credit_ms of the last.
 constexpr int32_t byte_credit_ms = 224;
 
-// Reads one answer line into reply_line. 0 when its LF came in time.
+// Reads one answer line into reply_line: probe_answered when its LF came in
+// time, else probe_no_answer or probe_port_lost.
 int read_answer_line() {
     int32_t kept = 0;
     uint32_t t0 = clock_ms();
     for (;;) {
         int c = receive_byte();
+        if (c == receive_lost) return probe_port_lost;
         if (c >= 0) {
             reply_seen = 1;
             if (c == '\n') break;
@@ -31,11 +33,11 @@ int read_answer_line() {
             continue;
         }
         int32_t elapsed = static_cast<int32_t>(clock_ms() - t0);
-        if (elapsed >= first_byte_ms) return -1;
+        if (elapsed >= first_byte_ms) return probe_no_answer;
         idle_wait(static_cast<uint32_t>(first_byte_ms - elapsed));
     }
     reply_line[kept] = '\0';
-    return 0;
+    return probe_answered;
 }
 
 // Start of the first field after a comma that begins with "19" or "20".
@@ -75,9 +77,10 @@ int probe_instrument(uint32_t baud) {
     std::memcpy(query, identification_query, sizeof identification_query);
     send_line(query);
 
-    if (read_answer_line() != 0) {
+    int answer = read_answer_line();
+    if (answer != probe_answered) {
         close_port();
-        return -1;
+        return answer;
     }
     if (parse_identification(reply_line) != 0) {
         std::printf("Invalid device connected to COM%d.\n", port_index + 1);

@@ -9,10 +9,15 @@ constexpr char identification_query[] = "\r\n?\r\n";
 // Probes COM(port_index + 1) at baud: opens the port, discards stale input,
 // sends the query and reads one answer line (first byte within 336 ms, each
 // later one within 112 ms of the one before).
-// 0: the answer named a version; versions stored, the port stays open.
-// -1: no complete line in time; the port is closed.
+// probe_answered (0): the answer named a version; versions stored, the port
+// stays open.
+// probe_no_answer (-1): no complete line in time; the port is closed.
+// probe_port_lost (-2): the port's device went away; the port is closed.
 // Does not return when the port cannot be opened ("Cannot open COM%d.\n") or
 // the answer names no version ("Invalid device connected to COM%d.\n").
+constexpr int probe_answered = 0;
+constexpr int probe_no_answer = -1;
+constexpr int probe_port_lost = -2;
 int probe_instrument(uint32_t baud);
 
 // Reads the version fields of an identification answer held in reply_line

@@ -1,20 +1,32 @@
-// The platform seam: console keys, the millisecond clock, pauses, the screen
-// saver and the idle wait. One implementation file per platform.
+// The platform seam: console keys, the millisecond clock, pauses, keeping the
+// display on, and the idle wait. One implementation file per platform.
 #pragma once
 
 #include <cstdint>
 
 // Prepares the console for the run: standard output unbuffered; on POSIX a
 // terminal on standard input goes into non-canonical, no-echo mode and is put
-// back by console_restore() and on SIGINT, SIGTERM and SIGHUP.
+// back by console_restore() and by every signal that ends the process; a
+// stopped run (Ctrl-Z) gives the terminal back until it is continued. On
+// Windows the keys come from the process's console whatever standard input
+// is, and Ctrl-C, Ctrl-Break and closing the window end the run (status 1).
 void console_start();
 void console_restore();
+// Terminal mode passes Ctrl-Z and Ctrl-\ on to the instrument as the keys 26
+// and 28, as a Windows console does; Ctrl-C still ends the run. Until
+// console_restore() (no-op outside POSIX terminals).
+void console_pass_signal_keys();
 
-// 1 when a key code is waiting, without waiting for one (_kbhit).
+// 1 when a key code is waiting, without waiting for one (_kbhit). A
+// two-code key waits whole or not at all. On a POSIX terminal the bytes of a
+// key that are not all there yet wait unseen: the esc key itself shows
+// only once 100 ms passed without a byte that would make it the start of a
+// longer key (idle_wait wakes up for that).
 int key_waiting();
 // Reads one key code without echo, waiting for it (_getch). Extended keys
 // come as two codes: 0 or 224, then the key's scan code, as a Windows console
 // gives them. When no key can ever come (standard input ended), 27 (esc).
+// The modes take keys through take_key (keys.h), which never waits.
 int read_key();
 
 // 1 when no key can ever come: standard input was a pipe or file that has
@@ -31,9 +43,10 @@ int64_t wall_clock_ms();
 // Pauses for ms milliseconds (Sleep).
 void pause_ms(uint32_t ms);
 
-// Screen-saver-active setting of the desktop (no-op outside Windows).
-int screen_saver_active();
-void set_screen_saver_active(int active);
+// 1: the display and the computer stay awake for the run (no screen saver,
+// no sleep); 0 gives that up. Windows gives it up by itself when the process
+// ends, however it ends. No-op outside Windows.
+void keep_display_on(int on);
 
 // Blocks without using the processor until input waits on the serial port, a
 // key waits, or timeout_ms has passed. The polling loops call it when a pass

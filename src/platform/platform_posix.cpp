@@ -16,12 +16,16 @@
 
 namespace {
 
-// A lone Esc is told from the start of a sequence by this wait for the
-// bytes that would follow it.
-constexpr int escape_wait_ms = 30;
+// A lone Esc is told from the start of a sequence by this quiet time after
+// the sequence's last byte: a slow remote login may split a sequence, and
+// nobody types the next key that soon after Esc.
+constexpr uint32_t escape_wait_ms = 100;
 
-termios saved_termios;
-volatile sig_atomic_t termios_changed = 0;
+termios saved_termios; // as found at start: put back on every way out
+termios raw_termios;   // kelo's settings for the run
+// 1 while kelo's settings are meant to be in effect (the signal handlers
+// read it).
+volatile sig_atomic_t console_raw = 0;
 int stdin_is_tty = 0;
 int stdin_ended = 0;
 
@@ -29,6 +33,24 @@ int stdin_ended = 0;
 unsigned char keys[16];
 int key_head = 0;
 int key_count = 0;
+
+// What the decoder holds of a key whose bytes have not all been read.
+enum Pending {
+    pending_none,
+    pending_esc,    // Esc: the esc key, Alt+key, or a sequence's start
+    pending_csi,    // Esc [ and parameters
+    pending_linux,  // Esc [ [: a Linux console's F1..F5
+    pending_ss3,    // Esc O
+    pending_prefix, // a 0 or 224 from a pipe or file, without its second code
+};
+Pending pending = pending_none;
+uint32_t pending_since = 0; // clock_ms() at the pending key's last byte
+int pending_prefix_code = 0;
+// Of a CSI or SS3 sequence: bytes after its introducer, and its first
+// number (the others are modifiers, which do not matter).
+int sequence_bytes = 0;
+int sequence_number = 0;
+int sequence_first_done = 0;
 
 void push_key(int code) {
     if (key_count < static_cast<int>(sizeof keys)) {
@@ -50,10 +72,10 @@ int poll_stdin(int timeout_ms) {
     return ready > 0;
 }
 
-// One byte of standard input: the byte, or -1 when none came within
-// timeout_ms (-1 waits for ever). End of input marks the keyboard gone.
-int next_byte(int timeout_ms) {
-    if (stdin_ended || !poll_stdin(timeout_ms)) return -1;
+// One byte of standard input if one is there now, else -1. End of input
+// marks the keyboard gone.
+int next_byte() {
+    if (stdin_ended || !poll_stdin(0)) return -1;
     unsigned char b;
     ssize_t n;
     do n = read(STDIN_FILENO, &b, 1);
@@ -61,6 +83,14 @@ int next_byte(int timeout_ms) {
     if (n == 1) return b;
     if (n == 0 || errno != EAGAIN) stdin_ended = 1;
     return -1;
+}
+
+// Milliseconds until a pending sequence from a terminal is given up on;
+// -1 when nothing pending runs out (a prefix from a pipe waits for its
+// second byte or the end of input).
+int pending_time_left() {
+    if (pending == pending_none || pending == pending_prefix) return -1;
+    return static_cast<int>(ms_until(pending_since + escape_wait_ms));
 }
 
 // Scan codes of a VT "CSI n ~" key, by n.
@@ -118,98 +148,278 @@ int letter_key(int c, int* prefix) {
     return -1;
 }
 
-// Decodes what follows an Esc. Unknown sequences are dropped whole.
-void decode_escape() {
-    int c = next_byte(escape_wait_ms);
-    if (c < 0) return push_key(27);
+// Scan code a Windows console gives (after 0) for Alt and this key, -1 for
+// a key it gives nothing for.
+int alt_key(int c) {
+    struct Row {
+        const char* keys;
+        int first_scan;
+    };
+    static const Row rows[] = {
+        {"qwertyuiop", 16}, {"asdfghjkl", 30}, {"zxcvbnm", 44}, {"1234567890-=", 120}};
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    for (const Row& row : rows)
+        for (int i = 0; row.keys[i] != '\0'; ++i)
+            if (row.keys[i] == c) return row.first_scan + i;
+    return -1;
+}
+
+// The byte that ends a CSI or SS3 sequence.
+void finish_sequence(int c) {
     int prefix = 0;
     int scan = -1;
-    if (c == 'O') {
-        c = next_byte(escape_wait_ms);
+    if (pending == pending_csi && c == '~')
+        scan = tilde_key(sequence_number, &prefix);
+    else
         scan = letter_key(c, &prefix);
-    } else if (c == '[') {
-        int n = 0;
-        c = next_byte(escape_wait_ms);
-        if (c == '[') { // Linux console F1..F5: "ESC [ [ A".."E"
-            c = next_byte(escape_wait_ms);
-            if (c >= 'A' && c <= 'E') push_extended(0, 59 + c - 'A');
-            return;
-        }
-        // Parameters: only the first number matters (modifiers are ignored).
-        int first = 1;
-        while (c >= 0 && ((c >= '0' && c <= '9') || c == ';')) {
-            if (c == ';')
-                first = 0;
-            else if (first)
-                n = n * 10 + (c - '0');
-            c = next_byte(escape_wait_ms);
-        }
-        scan = c == '~' ? tilde_key(n, &prefix) : letter_key(c, &prefix);
-    } else {
-        push_key(27); // Alt+key arrives as Esc and the key
-        push_key(c);
-        return;
-    }
+    pending = pending_none;
     if (scan >= 0) push_extended(prefix, scan);
 }
 
-void decode_terminal_byte(int c) {
-    if (c == 27) return decode_escape();
-    push_key(c == 127 ? 8 : c); // the Backspace key sends DEL on terminals
+// A terminal byte with nothing pending.
+void start_terminal_key(int c) {
+    if (c == 27) {
+        pending = pending_esc;
+    } else if (c == 0) {
+        push_extended(0, 3); // Ctrl-@ (Ctrl-Space), as a Windows console gives it
+    } else {
+        push_key(c == 127 ? 8 : c); // the Backspace key sends DEL on terminals
+    }
 }
 
-// Moves whatever standard input holds now into the key queue.
+void decode_terminal_byte(int c) {
+    pending_since = clock_ms();
+    switch (pending) {
+    case pending_none:
+    case pending_prefix:
+        return start_terminal_key(c);
+    case pending_esc:
+        if (c == '[' || c == 'O') {
+            pending = c == '[' ? pending_csi : pending_ss3;
+            sequence_bytes = 0;
+            sequence_number = 0;
+            sequence_first_done = 0;
+        } else if (c == 27) {
+            push_key(27); // the first was esc; the second starts anew
+        } else {
+            // Alt+key: the terminal sends Esc and the key.
+            pending = pending_none;
+            int scan = alt_key(c);
+            if (scan >= 0) push_extended(0, scan);
+        }
+        return;
+    default:
+        break;
+    }
+    // Inside a sequence. A byte that cannot be part of one cuts it short
+    // and counts on its own.
+    if (c < 0x20 || c > 0x7E) {
+        pending = pending_none;
+        return start_terminal_key(c);
+    }
+    if (pending == pending_linux) {
+        pending = pending_none;
+        if (c >= 'A' && c <= 'E') push_extended(0, 59 + c - 'A');
+        return;
+    }
+    if (pending == pending_csi && c == '[' && sequence_bytes == 0) {
+        pending = pending_linux;
+        return;
+    }
+    ++sequence_bytes;
+    if (c >= 0x40) return finish_sequence(c);
+    if (c == ';') {
+        sequence_first_done = 1;
+    } else if (c >= '0' && c <= '9' && !sequence_first_done && sequence_number < 1000) {
+        sequence_number = sequence_number * 10 + (c - '0');
+    }
+}
+
+// A byte from a pipe or a file: the key's code itself, but a prefix goes
+// out only together with the code after it.
+void decode_input_byte(int c) {
+    if (pending == pending_prefix) {
+        pending = pending_none;
+        return push_extended(pending_prefix_code, c);
+    }
+    if (c == 0 || c == 224) {
+        pending = pending_prefix;
+        pending_prefix_code = c;
+        return;
+    }
+    push_key(c);
+}
+
+// Moves what standard input holds now through the decoder into the key
+// queue, never waiting. What is pending is settled once no more of it can
+// come: a lone Esc is the esc key, an unfinished sequence or a lone prefix
+// is dropped.
 void fill_keys() {
-    while (key_count == 0) {
-        int c = next_byte(0);
-        if (c < 0) return;
+    // One byte adds at most two codes.
+    while (key_count <= static_cast<int>(sizeof keys) - 2) {
+        int c = next_byte();
+        if (c < 0) {
+            if (pending != pending_none && (stdin_ended || pending_time_left() == 0)) {
+                if (pending == pending_esc) push_key(27);
+                pending = pending_none;
+            }
+            return;
+        }
         if (stdin_is_tty)
             decode_terminal_byte(c);
         else
-            push_key(c);
+            decode_input_byte(c);
     }
 }
 
-void restore_terminal() {
-    if (termios_changed) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
-        termios_changed = 0;
-    }
+// Signals that end the process: kelo's changes are undone, then the signal
+// ends the process as it would have without kelo's handler.
+const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Faults: undone too, then passed to whoever handled them before kelo (a
+// sanitizer, say), or to the default action.
+const int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction fault_actions_before[sizeof fault_signals / sizeof fault_signals[0]];
+
+// Only async-signal-safe calls from here to the end of the handlers.
+
+void unblock_signal(int sig) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// Only async-signal-safe calls: put the terminal and the port's exclusive
-// flag back, then die of the same signal.
-void on_fatal_signal(int sig) {
-    if (termios_changed) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+void die_of(int sig) {
+    signal(sig, SIG_DFL);
+    unblock_signal(sig);
+    raise(sig);
+}
+
+// The terminal's settings and the port's exclusive flag as they were.
+void undo_changes() {
+    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
     int fd = serial_port.poll_fd();
     if (fd >= 0) ioctl(fd, TIOCNXCL);
-    signal(sig, SIG_DFL);
-    raise(sig);
+}
+
+void on_ending_signal(int sig) {
+    undo_changes();
+    die_of(sig);
+}
+
+void on_fault_signal(int sig, siginfo_t* info, void* context) {
+    undo_changes();
+    for (size_t i = 0; i < sizeof fault_signals / sizeof fault_signals[0]; ++i) {
+        if (fault_signals[i] != sig) continue;
+        const struct sigaction& before = fault_actions_before[i];
+        sigaction(sig, &before, nullptr);
+        if (before.sa_flags & SA_SIGINFO) return before.sa_sigaction(sig, info, context);
+        if (before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN)
+            return before.sa_handler(sig);
+    }
+    die_of(sig);
+}
+
+void on_stop_signal(int);
+
+void catch_signal(int sig, void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
+
+// Back in the foreground after a stop: kelo's settings again. A run
+// continued in the background leaves the terminal to the shell; its next
+// read of a key stops it until it is brought back.
+void take_terminal_again() {
+    int saved_errno = errno;
+    if (console_raw && tcgetpgrp(STDIN_FILENO) == getpgrp())
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw_termios);
+    errno = saved_errno;
+}
+
+// Ctrl-Z: the shell gets its terminal back as it left it while kelo stands.
+void on_stop_signal(int) {
+    int saved_errno = errno;
+    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+    signal(SIGTSTP, SIG_DFL);
+    unblock_signal(SIGTSTP);
+    raise(SIGTSTP);
+    // Continued, or not stopped at all (the kernel drops the stop of a
+    // process group no shell controls).
+    catch_signal(SIGTSTP, on_stop_signal, SA_RESTART);
+    errno = saved_errno;
+    take_terminal_again();
+}
+
+// Also after SIGSTOP, which no handler sees.
+void on_continue_signal(int) {
+    take_terminal_again();
+}
+
+// A signal that was ignored when kelo started stays ignored (nohup, a
+// background job without job control).
+int ignored(int sig) {
+    struct sigaction current {};
+    return sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
 } // namespace
 
 void console_start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    static const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int sig : fatal_signals) {
+    for (int sig : ending_signals)
+        if (!ignored(sig)) catch_signal(sig, on_ending_signal, 0);
+    for (size_t i = 0; i < sizeof fault_signals / sizeof fault_signals[0]; ++i) {
         struct sigaction action {};
-        action.sa_handler = on_fatal_signal;
+        action.sa_sigaction = on_fault_signal;
+        action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
-        sigaction(sig, &action, nullptr);
+        sigaction(fault_signals[i], &action, &fault_actions_before[i]);
     }
     stdin_is_tty = isatty(STDIN_FILENO);
     if (!stdin_is_tty || tcgetattr(STDIN_FILENO, &saved_termios) != 0) return;
-    termios raw = saved_termios;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) termios_changed = 1;
+    raw_termios = saved_termios;
+    raw_termios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw_termios.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
+    raw_termios.c_cc[VMIN] = 1;
+    raw_termios.c_cc[VTIME] = 0;
+    // Marked first: a signal in between then puts back what may already
+    // have changed.
+    console_raw = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw_termios) != 0) {
+        console_raw = 0;
+        return;
+    }
+    if (!ignored(SIGTSTP)) catch_signal(SIGTSTP, on_stop_signal, SA_RESTART);
+    catch_signal(SIGCONT, on_continue_signal, SA_RESTART);
+}
+
+void console_pass_signal_keys() {
+    if (!console_raw) return;
+    // The handlers must not put back half-changed settings.
+    sigset_t set;
+    sigset_t before;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGCONT);
+    sigprocmask(SIG_BLOCK, &set, &before);
+    raw_termios.c_cc[VSUSP] = _POSIX_VDISABLE;
+    raw_termios.c_cc[VQUIT] = _POSIX_VDISABLE;
+#ifdef VDSUSP
+    raw_termios.c_cc[VDSUSP] = _POSIX_VDISABLE;
+#endif
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw_termios);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 void console_restore() {
-    restore_terminal();
+    if (console_raw) {
+        console_raw = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+    }
 }
 
 int key_waiting() {
@@ -224,7 +434,7 @@ int keyboard_ended() {
 int read_key() {
     while (!key_waiting()) {
         if (stdin_ended) return 27; // no key can ever come: give up like esc
-        poll_stdin(-1);
+        poll_stdin(pending_time_left());
     }
     int code = keys[key_head];
     key_head = (key_head + 1) % static_cast<int>(sizeof keys);
@@ -250,14 +460,10 @@ void pause_ms(uint32_t ms) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
-int screen_saver_active() {
-    return 0;
-}
-
-void set_screen_saver_active(int) {}
+void keep_display_on(int) {}
 
 void idle_wait(uint32_t timeout_ms) {
-    if (timeout_ms == 0 || key_waiting()) return;
+    if (timeout_ms == 0 || serial_port.is_lost() || key_waiting()) return;
     uint32_t deadline = clock_ms() + timeout_ms;
     for (;;) {
         pollfd fds[2];
@@ -267,22 +473,33 @@ void idle_wait(uint32_t timeout_ms) {
         if (!stdin_ended) fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
         uint32_t left = ms_until(deadline);
         if (left == 0) return;
-        int ready = poll(fds, static_cast<nfds_t>(n), static_cast<int>(left));
+        // A pending Esc becomes a key when its time is up, with no byte.
+        int step = static_cast<int>(left);
+        int pending_left = pending_time_left();
+        if (pending_left >= 0 && pending_left < step) step = pending_left;
+        int ready = poll(fds, static_cast<nfds_t>(n), step);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return;
-        // A port that hangs up stays "ready" for ever; it must not turn the
-        // wait into a spin, so only real input ends it.
-        if (port >= 0 && (fds[0].revents & POLLIN)) return;
-        if (key_waiting()) return;
-        if (port >= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            pause_ms(left < 10 ? left : 10);
+        if (ready == 0 && step < static_cast<int>(left)) {
+            if (key_waiting()) return;
+            continue;
         }
+        if (ready <= 0) return;
+        if (port >= 0 && (fds[0].revents & POLLIN)) return;
+        // A port that hangs up stays "ready" for ever: its device is gone,
+        // which the caller learns from the next read.
+        if (port >= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            serial_port.mark_lost();
+            return;
+        }
+        // The end of input is news too: the caller may stop waiting for keys.
+        int was_ended = stdin_ended;
+        if (key_waiting() || stdin_ended != was_ended) return;
     }
 }
 
 const char* own_program_file(const char* argv0) {
     struct stat info {};
-    if (stat(argv0, &info) == 0) return argv0;
+    if (stat(argv0, &info) == 0 && S_ISREG(info.st_mode)) return argv0;
     static char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) return argv0;

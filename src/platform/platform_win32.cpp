@@ -1,6 +1,7 @@
 // The platform seam on Windows: the console library's key calls, the
-// multimedia clock, Sleep, the desktop's screen-saver setting, and an idle
-// wait on the serial port's input event and the console input handle.
+// multimedia clock, Sleep, the thread's execution state that keeps the
+// display on, and an idle wait on the serial port's input event and the
+// console input handle.
 #include <conio.h>
 #include <cstdio>
 #include <windows.h>
@@ -19,13 +20,37 @@ constexpr uint32_t poll_step_ms = 1;
 
 int timer_period_set = 0;
 
-// Standard input when it is a console, else nullptr (a file or a pipe: no
-// key can ever come from it).
-HANDLE console_input() {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+// The console's input, where the keys come from whatever standard input is
+// (the console library's calls read the console, not standard input);
+// nullptr when the process has no console: no key can ever come. Chosen
+// once, so that every key call asks the same source.
+HANDLE console_keys = nullptr;
+
+HANDLE open_console_input() {
+    HANDLE input =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return nullptr;
     DWORD mode = 0;
-    if (input == nullptr || input == INVALID_HANDLE_VALUE) return nullptr;
-    return GetConsoleMode(input, &mode) ? input : nullptr;
+    if (GetConsoleMode(input, &mode)) return input;
+    CloseHandle(input);
+    return nullptr;
+}
+
+// Ctrl-C, Ctrl-Break, a closed window, logoff, shutdown: the run ends as a
+// failure. Windows closes the port and gives up the execution state.
+BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        std::fflush(stdout);
+        ExitProcess(1);
+    default:
+        return FALSE;
+    }
 }
 
 // Removes from the front of the console's input queue the records that no
@@ -48,7 +73,11 @@ void console_start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     // Sleep and the waits then keep to the millisecond, as the pauses need.
     if (!timer_period_set && timeBeginPeriod(1) == TIMERR_NOERROR) timer_period_set = 1;
+    if (console_keys == nullptr) console_keys = open_console_input();
+    SetConsoleCtrlHandler(on_console_event, TRUE);
 }
+
+void console_pass_signal_keys() {}
 
 void console_restore() {
     std::fflush(stdout);
@@ -57,16 +86,17 @@ void console_restore() {
 }
 
 int key_waiting() {
-    return _kbhit() ? 1 : 0;
+    return console_keys != nullptr && _kbhit() ? 1 : 0;
 }
 
 int keyboard_ended() {
-    return console_input() == nullptr;
+    return console_keys == nullptr;
 }
 
 int read_key() {
-    // _getch would wait for ever on input that is not a console.
-    if (console_input() == nullptr) return 27;
+    // Without a console _getch would wait for ever. After a prefix (0 or
+    // 224) it gives the key's second code at once: the pair is whole.
+    if (console_keys == nullptr) return 27;
     return _getch();
 }
 
@@ -87,25 +117,21 @@ void pause_ms(uint32_t ms) {
     Sleep(ms);
 }
 
-int screen_saver_active() {
-    BOOL active = FALSE;
-    SystemParametersInfoA(SPI_GETSCREENSAVEACTIVE, 0, &active, 0);
-    return active ? 1 : 0;
-}
-
-void set_screen_saver_active(int active) {
-    // Last argument 0: the user's profile is not changed, nothing broadcast.
-    SystemParametersInfoA(SPI_SETSCREENSAVEACTIVE, active ? TRUE : FALSE, nullptr, 0);
+void keep_display_on(int on) {
+    // A request of this thread, not a desktop setting: runs side by side and
+    // a run that ends abnormally cannot leave anything switched off.
+    SetThreadExecutionState(on ? ES_CONTINUOUS | ES_DISPLAY_REQUIRED | ES_SYSTEM_REQUIRED
+                               : ES_CONTINUOUS);
 }
 
 void idle_wait(uint32_t timeout_ms) {
     uint32_t deadline = clock_ms() + timeout_ms;
-    HANDLE keys = console_input();
+    HANDLE keys = console_keys;
     for (;;) {
         // The port's event is armed before the queue is looked at, so input
         // arriving in between still ends the wait.
         HANDLE port_event = serial_port.input_event();
-        if (serial_port.input_count() > 0 || key_waiting()) return;
+        if (serial_port.input_count() > 0 || serial_port.is_lost() || key_waiting()) return;
         uint32_t left = ms_until(deadline);
         if (left == 0) return;
         int polling = serial_port.is_port_open() && port_event == nullptr;

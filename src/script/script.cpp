@@ -10,6 +10,7 @@
 
 #include "driver/driver.h"
 #include "image/image.h"
+#include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
@@ -27,8 +28,6 @@ constexpr int32_t ack_wait_ms = 25200;
 
 constexpr int32_t idle_slice_ms = 200;
 
-constexpr int esc_key = 27;
-constexpr int ctrl_r_byte = 18;
 constexpr int shift_out_byte = 14;
 constexpr int shift_in_byte = 15;
 
@@ -58,17 +57,12 @@ int32_t due_after_ms() {
     return opt_ctrl_r == 0 ? silence_ms : ctrl_r_silence_ms;
 }
 
-// Reads a waiting key. Result: -1 none waited, 1 esc, 0 any other key
-// (dropped). An extended key prefixed with 0 is dropped with its second code
-// so that no scan code passes for esc; a 224 prefix goes by itself.
+// Takes a waiting key. Result: -1 none waited, 1 esc, 0 any other key
+// (dropped; a two-code key is dropped whole, so no scan code passes for esc).
 int poll_esc() {
-    if (!key_waiting()) return -1;
-    int code = read_key();
-    if (code == 0) {
-        read_key();
-        return 0;
-    }
-    return code == esc_key ? 1 : 0;
+    KeyPress key;
+    if (!take_key(&key)) return -1;
+    return is_esc(key) ? 1 : 0;
 }
 
 // 1 when the line begins with "RD-" in any case.
@@ -138,10 +132,11 @@ void show_reply_byte(int byte) {
     if (opt_show_records) std::printf("%c", byte);
 }
 
-// Takes at most one received byte; 1 when one came. Every byte holds the
-// intervals of silence off.
+// Takes at most one received byte; 1 when one came, -1 when the port went
+// away. Every byte holds the intervals of silence off.
 int take_received_byte() {
     int byte = receive_byte();
+    if (byte == receive_lost) return -1;
     if (byte < 0) return 0;
     pace_mark = clock_ms();
     show_reply_byte(byte);
@@ -150,7 +145,7 @@ int take_received_byte() {
 
 // One pass over keyboard, clock and port. Result: 1 something was done,
 // 0 nothing (the caller may idle), -1 the script is over (esc or its end).
-int play_pass(FILE* file) {
+int play_pass(const char* name, FILE* file) {
     int key = poll_esc();
     if (key == 1) {
         std::printf("\nMessages terminated via <esc> key\n");
@@ -159,7 +154,14 @@ int play_pass(FILE* file) {
     // A pending line (the initial query) is never read over.
     if (script_line[0] == '\0' && elapsed_ms() > due_after_ms()) {
         ack_state = 0; // a missing acknowledgement is given up on
-        if (!read_script_line(script_line, script_line_size, file)) return -1;
+        if (!read_script_line(script_line, script_line_size, file)) {
+            // A script that could not be read to its end was not played.
+            if (std::ferror(file)) {
+                std::printf("\nCannot read the script file: %s\n", name);
+                fail_run(run_failed);
+            }
+            return -1;
+        }
     }
     if (script_line[0] == '@') {
         run_command();
@@ -170,7 +172,12 @@ int play_pass(FILE* file) {
         send_message_line();
         sent = 1;
     }
-    return take_received_byte() || sent || key == 0;
+    int received = take_received_byte();
+    if (received < 0) {
+        fail_run(run_port_lost);
+        return -1;
+    }
+    return received || sent || key == 0;
 }
 
 // Sleeps until the next line is due, or input comes first. The system may
@@ -201,7 +208,7 @@ void play_script(const char* name, FILE* file) {
     // silence interval expire before the query has gone out.
     pace_mark = clock_ms();
     for (;;) {
-        int done = play_pass(file);
+        int done = play_pass(name, file);
         if (done < 0) break;
         if (done == 0) idle_until_due();
     }

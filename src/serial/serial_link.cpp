@@ -47,7 +47,15 @@ int receive_byte() {
     char buffer[2];
     int32_t count = 0;
     read_text(buffer, 1, &count);
-    return count == 1 ? static_cast<unsigned char>(buffer[0]) : -1;
+    if (count == 1) return static_cast<unsigned char>(buffer[0]);
+    return serial_port.is_lost() ? receive_lost : receive_nothing;
+}
+
+int port_lost() {
+    // Asking for the input count is what finds a device gone while nothing
+    // else touches the port (during a pause).
+    serial_port.input_count();
+    return serial_port.is_lost();
 }
 
 int send_byte(int byte) {

@@ -16,6 +16,9 @@
 // Results of read_available besides a count.
 constexpr int32_t read_nothing_waiting = -4;
 constexpr int32_t read_failed = -5;
+// The device went away (an adapter pulled, a cable's far end gone): every
+// later operation fails the same way until the port is opened again.
+constexpr int32_t read_port_lost = -6;
 
 class SerialPort {
   public:
@@ -35,12 +38,18 @@ class SerialPort {
     int32_t read_available(char* buffer, int32_t max);
 
     int is_port_open() const { return is_open; }
+    // 1 once an operation found the device gone; cleared by the next open.
+    // A lost port stays open (close releases it as usual) but does nothing.
+    int is_lost() const { return lost; }
+    void mark_lost() { lost = 1; }
 #ifdef _WIN32
     // Event that is signalled when input may have arrived (for idle waits);
     // nullptr when closed.
     HANDLE input_event();
 
   private:
+    HANDLE wait_failed();
+
     HANDLE port_handle = nullptr;
     OVERLAPPED read_record{};
     OVERLAPPED write_record{};
@@ -48,6 +57,7 @@ class SerialPort {
     OVERLAPPED wait_record{};
     DWORD wait_mask = 0;
     int32_t wait_pending = 0;
+    int32_t lost = 0;
 #else
     // Descriptor to poll for input (for idle waits); -1 when closed.
     int poll_fd() const {
@@ -57,6 +67,7 @@ class SerialPort {
   private:
     int port_fd = -1;
     int32_t is_open = 0;
+    int32_t lost = 0;
 #endif
 };
 
@@ -70,10 +81,17 @@ int close_port();
 // max + 1) and stores a NUL behind them. Result, also stored in *count: 0 when
 // nothing was waiting, the count read, or a negative read code on failure.
 int32_t read_text(char* buffer, int32_t max, int32_t* count);
-// One received byte (0..255) through read_text, or -1 when nothing is
-// waiting. A failed read counts as nothing waiting, so a failing port can
-// neither feed the polling loops garbage nor keep them busy.
+// Results of receive_byte besides a byte.
+constexpr int receive_nothing = -1;
+constexpr int receive_lost = -2;
+// One received byte (0..255) through read_text; receive_nothing when nothing
+// is waiting or the read failed (a failing port must not feed the polling
+// loops garbage); receive_lost once the device has gone away, which every
+// polling loop takes as the end of its run.
 int receive_byte();
+// 1 once the open port's device has gone away (see SerialPort::is_lost);
+// asks the device, so it also finds a loss while the port is otherwise idle.
+int port_lost();
 // Sends one byte. Result 1.
 int send_byte(int byte);
 // Appends a CR to text in place (the buffer needs two bytes beyond its NUL)

@@ -79,6 +79,12 @@ void set_modem_and_latency(int fd) {
 #endif
 }
 
+// An error that says the device itself has gone away (a USB adapter pulled,
+// the far end of a pseudo-terminal closed), not that it is merely busy.
+bool device_gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
+}
+
 } // namespace
 
 int SerialPort::open(int32_t port_number, uint32_t baud) {
@@ -88,15 +94,20 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;
     // flock makes a second kelo fail like a busy COM port, also for root,
-    // whom TIOCEXCL does not stop.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || set_line(fd, baud) != 0) {
-        (void)ioctl(fd, TIOCNXCL);
+    // whom TIOCEXCL does not stop. The exclusive flag is cleared again on a
+    // failure only when this open set it: a kelo that lost the race for the
+    // lock must not unlock the port for everybody while the first one uses it.
+    int locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    int exclusive = locked && ioctl(fd, TIOCEXCL) == 0;
+    if (!exclusive || set_line(fd, baud) != 0) {
+        if (exclusive) (void)ioctl(fd, TIOCNXCL);
         ::close(fd);
         return 0;
     }
     set_modem_and_latency(fd);
     port_fd = fd;
     is_open = 1;
+    lost = 0;
     return 1;
 }
 
@@ -112,38 +123,54 @@ int SerialPort::close() {
 }
 
 int SerialPort::write_byte(int byte) {
-    if (!is_open) return 1;
+    if (!is_open || lost) return 1;
     unsigned char b = static_cast<unsigned char>(byte);
     for (;;) {
         ssize_t n = ::write(port_fd, &b, 1);
         if (n == 1) return 1;
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return 1; // refused: the byte is lost
+        if (n < 0 && errno != EAGAIN) {
+            if (device_gone(errno)) lost = 1;
+            return 1; // refused: the byte is lost
+        }
         pollfd p{port_fd, POLLOUT, 0};
         int ready;
         do ready = poll(&p, 1, write_wait_ms);
         while (ready < 0 && errno == EINTR);
-        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return 1;
+        if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) lost = 1;
+        // A line that takes no byte for write_wait_ms drops it silently.
+        if (ready <= 0 || lost) return 1;
     }
 }
 
 int32_t SerialPort::input_count() {
-    if (!is_open) return 0;
+    if (!is_open || lost) return 0;
     int waiting = 0;
-    if (ioctl(port_fd, FIONREAD, &waiting) != 0) return 0;
+    if (ioctl(port_fd, FIONREAD, &waiting) != 0) {
+        if (device_gone(errno)) lost = 1;
+        return 0;
+    }
     return waiting;
 }
 
 int32_t SerialPort::read_available(char* buffer, int32_t max) {
     if (!is_open) return 0;
+    if (lost) return read_port_lost;
     int32_t waiting = input_count();
+    if (lost) return read_port_lost;
     if (waiting <= 0) return read_nothing_waiting;
     int32_t want = waiting < max ? waiting : max;
     for (;;) {
         ssize_t n = ::read(port_fd, buffer, static_cast<std::size_t>(want));
         if (n > 0) return static_cast<int32_t>(n);
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno == EAGAIN) return read_nothing_waiting;
+        if (n < 0 && errno == EAGAIN) return read_nothing_waiting;
+        // End of file on a terminal device that said bytes were waiting is
+        // a hang-up: the device is gone.
+        if (n == 0 || device_gone(errno)) {
+            lost = 1;
+            return read_port_lost;
+        }
         return read_failed;
     }
 }

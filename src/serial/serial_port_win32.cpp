@@ -76,36 +76,49 @@ int configure_port(HANDLE port, uint32_t baud) {
     return SetCommState(port, &dcb) && SetupComm(port, queue_bytes, queue_bytes);
 }
 
-// Bytes in the driver's input queue. ClearCommError also clears a line error,
-// which with fAbortOnError set would otherwise fail every later read.
-DWORD queued_input(HANDLE port) {
+// Bytes in the driver's input queue, or -1 when the driver no longer answers
+// for the port (its device is gone). ClearCommError also clears a line
+// error, which with fAbortOnError set would otherwise fail every later read.
+int32_t queued_input(HANDLE port) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status)) return 0;
-    return status.cbInQue;
+    if (!ClearCommError(port, &errors, &status)) return -1;
+    return static_cast<int32_t>(status.cbInQue);
 }
 
-// Called when a wait for input failed. A line error aborts the wait too
-// (fAbortOnError): then the next idle wait arms it again. Otherwise the
-// driver cannot wait for input at all (Wine on a pseudo-terminal cancels
-// every wait at once), and the event is dropped: idle waits poll instead.
-HANDLE wait_failed(HANDLE port, HANDLE& wait_event) {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status) || errors == 0) close_handle(wait_event);
-    return nullptr;
+// A failed read or write: 1 when the device has gone away (an adapter
+// pulled). An operation that a line error aborted (fAbortOnError) fails with
+// ERROR_OPERATION_ABORTED too, so that one counts only when the driver no
+// longer answers ClearCommError either.
+int device_gone(HANDLE port, DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_READY:
+    case ERROR_BROKEN_PIPE:
+        return 1;
+    default:
+        return queued_input(port) < 0;
+    }
 }
 
 // Finishes the operation pending on record: waits up to wait_ms for it, and
 // when it has not completed by then cancels it and waits for the
 // cancellation, so that neither the record nor the operation's buffer is
-// touched by the driver afterwards. Result: the bytes it transferred.
-DWORD finish_pending(HANDLE port, OVERLAPPED* record, DWORD wait_ms) {
+// touched by the driver afterwards. Result: the bytes it transferred, or -1
+// when the operation failed because the device has gone away.
+int32_t finish_pending(HANDLE port, OVERLAPPED* record, DWORD wait_ms) {
     BOOL done = WaitForSingleObject(record->hEvent, wait_ms) == WAIT_OBJECT_0;
     if (!done) CancelIoEx(port, record);
     DWORD count = 0;
-    GetOverlappedResult(port, record, &count, !done);
-    return count;
+    if (!GetOverlappedResult(port, record, &count, !done) && done &&
+        device_gone(port, GetLastError()))
+        return -1;
+    return static_cast<int32_t>(count);
 }
 
 } // namespace
@@ -133,6 +146,7 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
         // Only for idle waits: without it they fall back to short sleeps.
         if (SetCommMask(port_handle, EV_RXCHAR)) wait_record.hEvent = new_event();
         is_open = 1;
+        lost = 0;
         return 1;
     }
     close_handle(read_record.hEvent);
@@ -156,40 +170,72 @@ int SerialPort::close() {
 int SerialPort::write_byte(int byte) {
     // A closed port has no handle worth writing to (after a failed open the
     // old value would name a handle already closed, perhaps reused).
-    if (!is_open) return 1;
+    if (!is_open || lost) return 1;
     char data = static_cast<char>(byte);
     DWORD written = 0;
     if (WriteFile(port_handle, &data, 1, &written, &write_record)) return 1;
-    if (GetLastError() != ERROR_IO_PENDING) return 1;
+    DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        if (device_gone(port_handle, error)) lost = 1;
+        return 1; // refused: the byte is lost
+    }
     // data lives on this stack frame: the write is over before it returns.
-    finish_pending(port_handle, &write_record, write_wait_ms);
+    if (finish_pending(port_handle, &write_record, write_wait_ms) < 0) lost = 1;
     return 1;
 }
 
 int32_t SerialPort::input_count() {
-    if (!is_open || port_handle == nullptr) return 0;
-    return static_cast<int32_t>(queued_input(port_handle));
+    if (!is_open || port_handle == nullptr || lost) return 0;
+    int32_t waiting = queued_input(port_handle);
+    if (waiting >= 0) return waiting;
+    lost = 1;
+    return 0;
 }
 
 int32_t SerialPort::read_available(char* buffer, int32_t max) {
     if (!is_open || port_handle == nullptr || max <= 0) return 0;
-    DWORD waiting = queued_input(port_handle);
+    int32_t waiting = input_count();
+    if (lost) return read_port_lost;
     if (waiting == 0) return read_nothing_waiting;
-    DWORD wanted = waiting < static_cast<DWORD>(max) ? waiting : static_cast<DWORD>(max);
+    DWORD wanted = waiting < max ? static_cast<DWORD>(waiting) : static_cast<DWORD>(max);
     DWORD got = 0;
     if (ReadFile(port_handle, buffer, wanted, &got, &read_record)) return static_cast<int32_t>(got);
-    if (GetLastError() != ERROR_IO_PENDING) return read_failed;
-    return static_cast<int32_t>(finish_pending(port_handle, &read_record, read_wait_ms));
+    DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        if (!device_gone(port_handle, error)) return read_failed;
+        lost = 1;
+        return read_port_lost;
+    }
+    int32_t count = finish_pending(port_handle, &read_record, read_wait_ms);
+    if (count >= 0) return count;
+    lost = 1;
+    return read_port_lost;
+}
+
+// Called when a wait for input failed. A line error aborts the wait too
+// (fAbortOnError): then the next idle wait arms it again. A driver that no
+// longer answers has lost its device. Otherwise the driver cannot wait for
+// input at all (Wine on a pseudo-terminal cancels every wait at once), and
+// the event is dropped: idle waits poll instead.
+HANDLE SerialPort::wait_failed() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port_handle, &errors, &status)) {
+        lost = 1;
+        close_handle(wait_record.hEvent);
+    } else if (errors == 0) {
+        close_handle(wait_record.hEvent);
+    }
+    return nullptr;
 }
 
 HANDLE SerialPort::input_event() {
-    if (!is_open || wait_record.hEvent == nullptr) return nullptr;
+    if (!is_open || lost || wait_record.hEvent == nullptr) return nullptr;
     if (wait_pending) {
         if (!HasOverlappedIoCompleted(&wait_record)) return wait_record.hEvent;
         wait_pending = 0;
         DWORD unused = 0;
-        if (!GetOverlappedResult(port_handle, &wait_record, &unused, FALSE))
-            return wait_failed(port_handle, wait_record.hEvent);
+        if (!GetOverlappedResult(port_handle, &wait_record, &unused, FALSE)) return wait_failed();
     }
     // Armed anew after each completion; a character that arrives from now on
     // signals the event, also while the caller still looks at the queue.
@@ -197,7 +243,7 @@ HANDLE SerialPort::input_event() {
         SetEvent(wait_record.hEvent);
         return wait_record.hEvent;
     }
-    if (GetLastError() != ERROR_IO_PENDING) return wait_failed(port_handle, wait_record.hEvent);
+    if (GetLastError() != ERROR_IO_PENDING) return wait_failed();
     wait_pending = 1;
     return wait_record.hEvent;
 }

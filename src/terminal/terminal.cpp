@@ -7,63 +7,73 @@
 #include <cstdio>
 
 #include "driver/driver.h"
+#include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
-
-constexpr int esc_key = 27;
-constexpr int enter_key = 13;
-constexpr int backspace_key = 8;
-constexpr int ctrl_r_byte = 18;
 // Without serial input or keys there is nothing to time: any wait will do.
 constexpr uint32_t idle_ms = 1000;
 // With the keyboard gone (input from a pipe or file that has ended) nobody
 // can press esc: the mode ends once the line has been quiet this long.
 constexpr uint32_t quiet_end_ms = 1000;
 
-// Shows at most one received byte, every value as it is. 1 when one came.
+// Shows at most one received byte, every value as it is. 1 when one came,
+// -1 when the port went away.
 int show_received_byte() {
     int byte = receive_byte();
+    if (byte == receive_lost) return -1;
     if (byte < 0) return 0;
     std::printf("%c", byte);
     return 1;
 }
 
 void echo_key(int code) {
-    if (code == enter_key)
+    if (code == key_enter)
         std::printf("\n");
     else if (code >= 32 && code <= 126)
         std::printf("%c", code);
-    else if (code == backspace_key)
+    else if (code == key_backspace)
         std::printf("\b \b");
     else if (code >= 1 && code <= 26)
         std::printf("<%c>", code + 64); // the control key's letter
 }
 
-// Reads one key and passes it on. 1 when it was esc. An extended key with
-// the prefix 0 counts as its second code; the prefix 224 is a byte of its
-// own (sent, not echoed) and its second code follows in the next pass.
-int pass_key_on() {
-    int code = read_key() & 0xFF;
-    if (code == 0) code = read_key() & 0xFF;
-    if (code == esc_key) return 1;
+// Echoes one key code and sends it. 1 when it was esc (nothing sent).
+int pass_code_on(int code) {
+    code &= 0xFF;
+    if (code == key_esc) return 1;
     echo_key(code);
     send_byte(code);
-    if (code == enter_key && opt_ctrl_r == 1) send_byte(ctrl_r_byte);
+    if (code == key_enter && opt_ctrl_r == 1) send_byte(ctrl_r_byte);
     return 0;
+}
+
+// Passes a key on. 1 when it was esc. A two-code key with the prefix 0
+// counts as its second code; the prefix 224 is a byte of its own (sent, not
+// echoed) and its second code then counts as a key of its own.
+int pass_key_on(const KeyPress& key) {
+    if (key.scan < 0) return pass_code_on(key.code);
+    if (key.code == key_prefix_extended) send_byte(key_prefix_extended);
+    return pass_code_on(key.scan);
 }
 
 } // namespace
 
 void terminal_mode() {
+    console_pass_signal_keys();
     std::printf("<< TERMINAL MODE >>\n\n");
     uint32_t last_activity = clock_ms();
     for (;;) {
         int received = show_received_byte();
+        if (received < 0) {
+            fail_run(run_port_lost);
+            return;
+        }
         if (received) last_activity = clock_ms();
-        if (key_waiting()) {
-            if (pass_key_on()) return;
+        KeyPress key;
+        if (take_key(&key)) {
+            if (pass_key_on(key)) return;
             last_activity = clock_ms();
         } else if (!received) {
             if (!keyboard_ended()) {

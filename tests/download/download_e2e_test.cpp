@@ -6,10 +6,12 @@
 #include <cstring>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -78,6 +80,24 @@ TEST(DownloadReplica, NamedOnTheCommandLine) {
     Sim sim(std::string(old_boot) + "reboot_ms 500\n");
     RunResult run = run_kelo(sim, {harness::build_path("replica.s19")});
     expect_full_replica_download(run, sim);
+}
+
+// Started by a bare name, the program finds its own file even when the
+// current folder holds a folder of that name.
+TEST(DownloadReplica, AFolderNamedLikeTheProgramIsNotItsFile) {
+    std::string folder = temp_dir() + "/bare";
+    std::filesystem::create_directories(folder + "/kelo-demo");
+    Sim sim(old_boot);
+    RunOptions options;
+    options.env = {sim.com1_env()};
+    options.cwd = folder;
+    options.keys = {when_output("Boot Code", "\x1b"), when_output("<esc> key\n", "\r", 300)};
+    options.timeout_s = 60;
+    RunResult run = harness::run_program(
+        {"/bin/bash", "-c", "exec -a kelo-demo '" + harness::build_path("kelo-demo") + "'"},
+        options);
+    EXPECT_EQ(run.out.find("(E1)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nBoot Code (v20000620)\n"), std::string::npos) << run.out;
 }
 
 TEST(DownloadBoot, SkippedWhenNotNewerThanTheInstruments) {
@@ -204,6 +224,28 @@ TEST(DownloadRefusals, TheFifthRefusalEndsWithTheErrorCode) {
     std::string expected = wire(lines[0]) + wire(lines[1]);
     for (int i = 0; i < 5; ++i) expected += wire(lines[2]);
     EXPECT_EQ(after_probe(sim), expected);
+}
+
+// A partial copy of an image, named or appended to the program file, is
+// refused before anything reaches the instrument.
+TEST(DownloadImageLines, AnImageCutInsideASectionIsRefusedWhole) {
+    std::string replica = harness::read_file(harness::build_path("replica.s19"));
+    std::string cut = replica.substr(0, replica.rfind("S3"));
+    std::string named = temp_dir() + "/cut.s19";
+    std::ofstream(named, std::ios::binary) << cut;
+    std::string updater = temp_dir() + "/cut-updater";
+    std::ofstream(updater, std::ios::binary) << harness::read_file(harness::kelo_path()) << cut;
+    ASSERT_EQ(chmod(updater.c_str(), 0755), 0);
+    for (const auto& [program, args] : {std::pair{std::string(), std::vector<std::string>{named}},
+                                        std::pair{updater, std::vector<std::string>{}}}) {
+        Sim sim(old_boot);
+        RunResult run = run_kelo(sim, args, {}, "(E6)", program);
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_TRUE(run.out.ends_with(
+            "Invalid download file format (E6): section 3 has no S7 end record\n"))
+            << run.out;
+        EXPECT_EQ(after_probe(sim), "") << "nothing sent";
+    }
 }
 
 TEST(DownloadImageLines, EmptyLinesAreNotSent) {

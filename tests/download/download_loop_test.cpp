@@ -124,6 +124,39 @@ TEST_F(DownloadLoop, TheFifthRefusalEndsTheDownloadWithTheRefusingReply) {
     EXPECT_STREQ(reply_line, "E07 BAD RECORD");
 }
 
+TEST_F(DownloadLoop, EscAfterARefusalEndsWithTheRefusalAsErrorCode) {
+    add_section('A', 0x40000, 3);
+    // The re-sent record draws the start of a line, then nothing.
+    world.instrument = [](const std::string& sent) -> std::string {
+        static int copies = 0;
+        if (!sent.starts_with("S31500040000")) return "000 OK\r\n";
+        return ++copies == 1 ? "E01 CHECKSUM\r\n" : "00";
+    };
+    world.idle_limit = 5;
+    std::string out = run();
+    EXPECT_TRUE(out.ends_with("\nDownload terminated via <esc> key\n")) << out;
+    EXPECT_EQ(run_outcome, run_refused);
+    EXPECT_STREQ(reply_line, "E01 CHECKSUM");
+}
+
+TEST_F(DownloadLoop, AnImageThatEndsInsideASentSectionFailsTheRun) {
+    struct Case {
+        int mode;
+        int32_t outcome;
+    } cases[] = {{'A', run_failed}, {0, run_ok}};
+    for (const Case& c : cases) {
+        fake::reset();
+        world.instrument = accept_all;
+        add_section('D', 0x20000, 1);
+        world.image.push_back({s0, c.mode});
+        world.image.push_back({s3(0x40000)});
+        std::string out = run();
+        EXPECT_EQ(run_outcome, c.outcome) << out;
+        EXPECT_EQ(out.find("Done"), std::string::npos);
+        EXPECT_EQ(out.ends_with("\nunclosed section 2\n"), c.outcome != run_ok) << out;
+    }
+}
+
 TEST_F(DownloadLoop, RefusalsOfDifferentRecordsDoNotAddUp) {
     add_section('A', 0x40000, 6);
     std::string last;
@@ -463,6 +496,44 @@ TEST_F(RebootHandover, FailedReadsEndTheDrainAndTheQueries) {
     run();
     EXPECT_EQ(queries, 20);
     EXPECT_EQ(run_outcome, run_ok);
+}
+
+// A line that goes away ends the download at once, whatever it waits for,
+// and nothing more is sent.
+TEST_F(RebootHandover, ALostLineEndsTheDownloadWhereverItWaits) {
+    struct Case {
+        const char* moment;
+        std::string lost_after; // the transmission that the line goes away behind
+        bool at_prompt;
+    } cases[] = {
+        {"awaiting a reply", wire(s3(0x7FC)), false},
+        {"programming", wire(s7), false},
+        {"rebooting", "$REBOOT2\r\n\r", false},
+        {"querying", "\r\n?\r\n\r", false},
+        {"at the prompt", "", true},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        queries = 0;
+        add_section('B', 0x7FC, 1);
+        add_section('A', 0x40000, 1);
+        answer_queries_from(0);
+        auto instrument = world.instrument;
+        world.instrument = [&, instrument](const std::string& sent) {
+            if (sent == c.lost_after) fake::deliver_loss();
+            return sent == c.lost_after ? std::string() : instrument(sent);
+        };
+        world.keyboard_open = true;
+        if (c.at_prompt)
+            world.on_idle_wait = [this] {
+                if (queries == 20 && !world.lost) fake::deliver_loss();
+            };
+        std::string out = run();
+        EXPECT_EQ(run_outcome, run_port_lost) << c.moment << "\n" << out;
+        std::string last = c.at_prompt ? "\r\n?\r\n\r" : c.lost_after;
+        EXPECT_EQ(world.transmissions.back(), last) << c.moment;
+        EXPECT_LT(world.idle_waits, 100) << c.moment;
+    }
 }
 
 TEST_F(RebootHandover, NoHandOverForASkippedBootSection) {

@@ -34,6 +34,10 @@ void deliver_failures(int count) {
     for (int i = 0; i < count; ++i) world.input.push_back({read_failure});
 }
 
+void deliver_loss() {
+    world.input.push_back({line_gone});
+}
+
 } // namespace fake
 
 using fake::world;
@@ -45,10 +49,23 @@ int read_image_line(char* buffer, int size, FILE*) {
         return 0;
     }
     const fake::ImageLine& line = world.image[world.next_line++];
-    if (line.mode >= 0) section_mode = line.mode;
+    if (line.mode >= 0) {
+        section_mode = line.mode;
+        ++world.sections_met;
+        world.section_unclosed = true;
+    }
+    if (line.text.size() > 1 && line.text[1] == '7') world.section_unclosed = false;
     std::strncpy(buffer, line.text.c_str(), static_cast<size_t>(size - 1));
     buffer[size - 1] = '\0';
     return static_cast<int>(std::strlen(buffer));
+}
+
+int unclosed_section() {
+    return world.section_unclosed ? world.sections_met : 0;
+}
+
+void report_unclosed_section(int number) {
+    std::printf("unclosed section %d\n", number);
 }
 
 void strip_line_end(char* text) {
@@ -58,9 +75,14 @@ void strip_line_end(char* text) {
 
 int32_t read_text(char* buffer, int32_t, int32_t* count) {
     *count = 0;
+    if (world.lost) return *count = read_port_lost;
     if (world.input.empty()) return 0;
     fake::Input in = world.input.front();
     world.input.pop_front();
+    if (in.byte == fake::line_gone) {
+        world.lost = true;
+        return *count = read_port_lost;
+    }
     if (in.byte == fake::read_failure) {
         *count = read_failed;
         return *count;
@@ -71,12 +93,22 @@ int32_t read_text(char* buffer, int32_t, int32_t* count) {
     return 1;
 }
 
-// The serial link's contract: a failed read is no byte.
+// The serial link's contract: a failed read is no byte, a lost line ends.
 int receive_byte() {
     char buffer[2];
     int32_t count = 0;
     read_text(buffer, 1, &count);
-    return count == 1 ? static_cast<unsigned char>(buffer[0]) : -1;
+    if (count == 1) return static_cast<unsigned char>(buffer[0]);
+    return world.lost ? receive_lost : receive_nothing;
+}
+
+int port_lost() {
+    // Asking the device finds the loss that is next on the line.
+    if (!world.lost && !world.input.empty() && world.input.front().byte == fake::line_gone) {
+        world.input.pop_front();
+        world.lost = true;
+    }
+    return world.lost ? 1 : 0;
 }
 
 int32_t send_line(char* text) {
@@ -97,12 +129,18 @@ int key_waiting() {
     return world.keys.empty() ? 0 : 1;
 }
 
+// Only the reboot prompt asks while it waits: the keys typed later come now.
+int keyboard_ended() {
+    for (int key : world.typed_later) world.keys.push_back(key);
+    world.typed_later.clear();
+    return world.keys.empty() && !world.keyboard_open ? 1 : 0;
+}
+
 int read_key() {
     ++world.key_reads;
-    std::deque<int>& from = world.keys.empty() ? world.typed_later : world.keys;
-    if (from.empty()) return 27; // as when standard input has ended
-    int key = from.front();
-    from.pop_front();
+    if (world.keys.empty()) return 27; // as when standard input has ended
+    int key = world.keys.front();
+    world.keys.pop_front();
     return key;
 }
 
@@ -120,6 +158,7 @@ void pause_ms(uint32_t ms) {
 void idle_wait(uint32_t) {
     ++world.idle_waits;
     release_reply();
+    if (world.on_idle_wait) world.on_idle_wait();
     if (world.idle_waits >= world.idle_limit && world.keys.empty()) world.keys.push_back(27);
 }
 

@@ -18,11 +18,13 @@ struct ImageLine {
     int mode = -1; // -1: leave section_mode as it is
 };
 
-// Input that the line delivers: a byte, or a failed read.
+// Input that the line delivers: a byte, a failed read, or the device going
+// away (every operation after it fails).
 struct Input {
-    int byte; // 0..255, or read_failure
+    int byte; // 0..255, read_failure or line_gone
 };
 constexpr int read_failure = -1;
+constexpr int line_gone = -2;
 
 struct World {
     std::vector<ImageLine> image;
@@ -33,11 +35,16 @@ struct World {
     std::function<std::string(const std::string&)> instrument;
     std::string pending_reply;
     std::deque<Input> input; // what read_text delivers, in order
+    bool lost = false;       // the line went away
+    int sections_met = 0;    // the reader's count of section headers
+    bool section_unclosed = false;
 
     std::vector<std::string> transmissions;
     std::deque<int> keys; // waiting keys: key_waiting sees them
-    // Keys typed while read_key waits for one: key_waiting never sees them.
+    // Keys typed at the reboot prompt: they arrive once it waits for them.
     std::deque<int> typed_later;
+    bool keyboard_open = false; // keys may still come (a console)
+    std::function<void()> on_idle_wait;
     int idle_waits = 0;
     int idle_limit = 10000; // then esc is pressed, so a stalled test ends
     std::vector<unsigned> pauses;
@@ -52,5 +59,7 @@ void reset();
 // Puts bytes (and read failures) on the line at once.
 void deliver(const std::string& bytes);
 void deliver_failures(int count);
+// The line goes away once what was delivered before has been read.
+void deliver_loss();
 
 } // namespace fake

@@ -2,11 +2,15 @@
 // simulated instrument.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -200,10 +204,164 @@ TEST(Port, SecondKeloOnTheSamePortCannotOpenIt) {
     });
     usleep(500 * 1000);
     RunResult second = kelo({"-38"}, ending_on("Cannot", {sim.com1_env()}));
+    // The second kelo's failure left the first one's port exclusive.
+    int exclusive = -1;
+    int fd = ::open(sim.link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive);
+    if (fd >= 0) ::close(fd);
     terminal.join();
     EXPECT_NE(second.out.find("Cannot open COM1.\n"), std::string::npos) << second.out;
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(first.status, 0) << first.out;
+    if (getuid() == 0) {
+        EXPECT_EQ(exclusive, 1) << "only root gets past the exclusive flag";
+    }
+}
+
+// A port whose device goes away (a USB adapter pulled) ends the run in every
+// mode and wait: one message, status 1, within a second, without using the
+// processor meanwhile.
+TEST(Port, LostLineEndsEveryModeAtOnce) {
+    struct Case {
+        const char* what;
+        std::string scenario;
+        std::vector<std::string> args; // "IMAGE" and "SCRIPT" stand for the files
+    } cases[] = {
+        {"probe", "line_lost_at query 1\n", {"-38", "IMAGE"}},
+        {"awaiting a reply", "line_lost_at record 3\n", {"IMAGE"}},
+        {"programming dots", "programming_ms 3000\nline_lost_at programming\n", {"IMAGE"}},
+        {"reboot hand-over", "ident K940,SN1,19990101\nline_lost_at reboot\n", {"BOOT"}},
+        {"script silence", "script_reply\nline_lost_at message 2\n", {"@SCRIPT"}},
+        {"terminal", "line_lost_at ms 1500\n", {"-t"}},
+    };
+    for (const Case& c : cases) {
+        Sim sim(c.scenario);
+        std::string image = make_image(sim.dir(), "app.s19", "--section app,records=6");
+        std::string boot =
+            make_image(sim.dir(), "boot.s19", "--section boot,records=2 --section app,records=2");
+        std::string script = sim.dir() + "/script.txt";
+        FILE* file = std::fopen(script.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fputs("A\r\nB\r\nC\r\n", file);
+        std::fclose(file);
+        std::vector<std::string> args;
+        for (const std::string& arg : c.args)
+            args.push_back(arg == "IMAGE"     ? image
+                           : arg == "BOOT"    ? boot
+                           : arg == "@SCRIPT" ? "@" + script
+                                              : arg);
+        RunResult r = kelo(args, ending_on("Connection lost", {sim.com1_env()}));
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with("\nConnection lost on COM1.\n")) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.out.find("Done."), std::string::npos) << c.what;
+        ASSERT_GT(sim.lost_at(), 0) << c.what;
+        std::printf("[ measured ] %s: ended %.3f s after the loss, %.3f s of CPU in all\n", c.what,
+                    r.ended_at - sim.lost_at(), r.cpu_seconds);
+        // A second to notice, then the closing pause that a key ends.
+        EXPECT_LT(r.ended_at - sim.lost_at(), 2.0) << c.what;
+        EXPECT_LT(r.cpu_seconds, 0.2) << c.what;
+    }
+}
+
+// kelo -t on a pseudo-terminal, run the way a shell runs a job: in a process
+// group of its own in the terminal's foreground, its parent (the "shell")
+// in the same session reporting each change of kelo's state.
+class TerminalJob {
+  public:
+    explicit TerminalJob(const Sim& sim) {
+        int reports[2];
+        if (pipe2(reports, O_CLOEXEC) != 0) return;
+        shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (shell_ == 0) run_shell(sim, reports[1]);
+        close(reports[1]);
+        reports_ = reports[0];
+        if (shell_ < 0) return;
+        fcntl(master_, F_SETFL, O_NONBLOCK);
+        if (!read_report(&before, sizeof before) || !read_report(&kelo, sizeof kelo)) kelo = -1;
+    }
+    ~TerminalJob() {
+        if (kelo > 0 && !ended_) kill(kelo, SIGKILL);
+        if (shell_ > 0) waitpid(shell_, nullptr, 0);
+        if (master_ >= 0) close(master_);
+        if (reports_ >= 0) close(reports_);
+    }
+    TerminalJob(const TerminalJob&) = delete;
+    TerminalJob& operator=(const TerminalJob&) = delete;
+
+    pid_t kelo = -1;
+    termios before{}; // the terminal's settings before kelo ran
+
+    termios settings() const {
+        termios now{};
+        tcgetattr(master_, &now);
+        return now;
+    }
+    void type(const std::string& keys) const {
+        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    bool wait_output(const std::string& text, double timeout_s = 5) {
+        for (double until = now_seconds() + timeout_s; now_seconds() < until;) {
+            harness::drain(master_, seen_);
+            if (seen_.find(text) != std::string::npos) return true;
+            usleep(10 * 1000);
+        }
+        return false;
+    }
+    // kelo's next change of state as waitpid reports it; -1 when none came.
+    int next_status() {
+        int status = -1;
+        if (!read_report(&status, sizeof status)) return -1;
+        ended_ = WIFEXITED(status) || WIFSIGNALED(status);
+        return status;
+    }
+
+  private:
+    [[noreturn]] static void run_shell(const Sim& sim, int report) {
+        termios before{};
+        tcgetattr(STDIN_FILENO, &before);
+        pid_t kelo = fork();
+        if (kelo == 0) {
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_IGN);
+            tcsetpgrp(STDIN_FILENO, getpid());
+            for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTOU, SIGHUP, SIGTERM})
+                signal(sig, SIG_DFL);
+            rlimit no_core{0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
+            setenv("KELO_COM1", sim.link().c_str(), 1);
+            execl(harness::kelo_path().c_str(), "kelo", "-t", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        setpgid(kelo, kelo);
+        if (write(report, &before, sizeof before) < 0 || write(report, &kelo, sizeof kelo) < 0)
+            _exit(1);
+        for (;;) {
+            int status = 0;
+            pid_t changed = waitpid(kelo, &status, WUNTRACED | WCONTINUED);
+            if (changed < 0 && errno == EINTR) continue;
+            if (changed != kelo || write(report, &status, sizeof status) < 0) _exit(1);
+            if (WIFEXITED(status) || WIFSIGNALED(status)) _exit(0);
+        }
+    }
+    bool read_report(void* into, size_t size) {
+        pollfd ready{reports_, POLLIN, 0};
+        return poll(&ready, 1, 5000) == 1 &&
+               read(reports_, into, size) == static_cast<ssize_t>(size);
+    }
+
+    pid_t shell_ = -1;
+    int master_ = -1;
+    int reports_ = -1;
+    bool ended_ = false;
+    std::string seen_;
+};
+
+// Every setting kelo may change, for comparing and showing.
+std::string settings_text(const termios& t) {
+    std::string text = std::to_string(t.c_iflag) + ":" + std::to_string(t.c_oflag) + ":" +
+                       std::to_string(t.c_cflag) + ":" + std::to_string(t.c_lflag);
+    for (cc_t c : t.c_cc) text += ":" + std::to_string(c);
+    return text;
 }
 
 // kelo puts a terminal on standard input into non-canonical, no-echo mode
@@ -212,39 +370,56 @@ class ConsoleModes : public ::testing::TestWithParam<int> {};
 
 TEST_P(ConsoleModes, TerminalIsRestoredAfterTheSignal) {
     Sim sim;
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setenv("KELO_COM1", sim.link().c_str(), 1);
-        execl(harness::kelo_path().c_str(), "kelo", "-t", static_cast<char*>(nullptr));
-        _exit(127);
+    {
+        TerminalJob job(sim);
+        ASSERT_GT(job.kelo, 0);
+        ASSERT_TRUE(job.wait_output("TERMINAL MODE"));
+        EXPECT_EQ(job.settings().c_lflag & (ICANON | ECHO), 0u);
+        kill(job.kelo, GetParam());
+        int status = job.next_status();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
+        EXPECT_EQ(settings_text(job.settings()), settings_text(job.before));
     }
-    std::string seen;
-    char buffer[256];
-    for (double until = harness::now_seconds() + 5;
-         seen.find("TERMINAL MODE") == std::string::npos && harness::now_seconds() < until;) {
-        ssize_t n = read(master, buffer, sizeof buffer);
-        if (n > 0) seen.append(buffer, static_cast<size_t>(n));
-    }
-    ASSERT_NE(seen.find("TERMINAL MODE"), std::string::npos) << seen;
-    termios during{};
-    ASSERT_EQ(tcgetattr(master, &during), 0);
-    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
-
-    kill(pid, GetParam());
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    termios after{};
-    ASSERT_EQ(tcgetattr(master, &after), 0);
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
-    close(master);
     // The port was given back too: another run can open it at once.
     RunResult r = kelo({"-38"}, ending_on("(E1)\n", {sim.com1_env()}));
     EXPECT_NE(r.out.find("Baud rate set to 38400"), std::string::npos) << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, ConsoleModes, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
+INSTANTIATE_TEST_SUITE_P(Signals, ConsoleModes,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE));
+
+// Ctrl-Z (SIGTSTP): the shell has its terminal as it was while kelo stands;
+// kelo takes it again when continued.
+TEST(ConsoleStop, TerminalIsTheShellsWhileStopped) {
+    Sim sim;
+    TerminalJob job(sim);
+    ASSERT_GT(job.kelo, 0);
+    ASSERT_TRUE(job.wait_output("TERMINAL MODE"));
+    termios during = job.settings();
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    // Terminal mode passes Ctrl-Z and Ctrl-\ on as keys; Ctrl-C still ends it.
+    EXPECT_EQ(during.c_cc[VSUSP], _POSIX_VDISABLE);
+    EXPECT_EQ(during.c_cc[VQUIT], _POSIX_VDISABLE);
+    EXPECT_EQ(during.c_cc[VINTR], job.before.c_cc[VINTR]);
+
+    kill(job.kelo, SIGTSTP);
+    int status = job.next_status();
+    ASSERT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTSTP) << status;
+    EXPECT_EQ(settings_text(job.settings()), settings_text(job.before));
+
+    kill(job.kelo, SIGCONT);
+    status = job.next_status();
+    EXPECT_TRUE(WIFCONTINUED(status)) << status;
+    for (double until = now_seconds() + 2; now_seconds() < until;) {
+        if (settings_text(job.settings()) == settings_text(during)) break;
+        usleep(10 * 1000);
+    }
+    EXPECT_EQ(settings_text(job.settings()), settings_text(during));
+
+    job.type("\x1b");
+    status = job.next_status();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(settings_text(job.settings()), settings_text(job.before));
+}
 
 } // namespace

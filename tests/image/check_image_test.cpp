@@ -57,8 +57,10 @@ class CheckImageTest : public ::testing::Test {
     }
 };
 
+constexpr char end_record[] = "S70500000000FA\r\n";
+
 TEST_F(CheckImageTest, ImageBeginningWithS0AndS3IsAccepted) {
-    std::string content = std::string(header) + first_record + "garbage\r\n";
+    std::string content = std::string(header) + first_record + "garbage\r\n" + end_record;
     TempFile file(content);
     EXPECT_EQ(check(file.path(), 0), "");
     EXPECT_EQ(image_length, static_cast<int32_t>(content.size()));
@@ -100,6 +102,48 @@ TEST_F(CheckImageTest, EachFormatFaultHasItsMessage) {
         EXPECT_STREQ(reply_line, c.last_line) << c.content;
         EXPECT_EQ(image_length, static_cast<int32_t>(c.content.size()));
     }
+}
+
+// A partial copy is refused before anything is sent: a section the reader
+// recognises (an S0 line with two lines behind it) must be closed by an S7
+// line before the next recognised header or the end. What the reader does
+// not take for a header, and what comes after an S7, are left as they were.
+TEST_F(CheckImageTest, ImageCutInsideASectionIsRefused) {
+    const std::string s0 = header;
+    const std::string s3 = first_record;
+    const std::string s7 = end_record;
+    const std::string nul_line = std::string(1, '\0') + "S3\r\n";
+    struct Case {
+        std::string content;
+        int unclosed; // the section reported, 0: accepted
+    } cases[] = {
+        {s0 + s3 + s3, 1},
+        {s0 + s3 + s3 + s7 + s0 + s3 + s3, 2},
+        {s0 + s3 + s0 + s3 + s3 + s7, 1}, // the next header came first
+        {s0 + s3 + s3 + s7 + s0 + s3, 0}, // an S0 among the last two lines is no header
+        {s0 + s3 + s7 + s3 + s3, 0},      // records after the S7 go out with it
+        {s0 + s3 + nul_line + s7, 1},     // the reader ends at a line starting with NUL
+        {s0 + s3 + s7 + nul_line + s0 + s3 + s3, 0},
+        {s0 + s3 + std::string(150, '7') + "\r\n", 0}, // a piece whose second character is 7
+    };
+    for (const Case& c : cases) {
+        reset_image_state();
+        TempFile file(c.content);
+        std::string expected = c.unclosed == 0
+                                   ? ""
+                                   : "Invalid download file format (E6): section " +
+                                         std::to_string(c.unclosed) + " has no S7 end record\n";
+        EXPECT_EQ(check(file.path(), c.unclosed == 0 ? 0 : -1), expected) << c.content;
+    }
+    // The replica cut short at any line inside its DSP section.
+    TempFile replica;
+    make_image(replica, "");
+    std::string text = replica.read();
+    size_t cut = text.rfind("S3", text.rfind("S7"));
+    reset_image_state();
+    replica.write(text.substr(0, cut));
+    EXPECT_EQ(check(replica.path(), -1),
+              "Invalid download file format (E6): section 3 has no S7 end record\n");
 }
 
 TEST_F(CheckImageTest, FirstLineIsReadWithTheLimitOf99Characters) {

@@ -123,11 +123,18 @@ class Tmux {
         return out;
     }
     std::string screen() const { return run("capture-pane -p -t t"); }
-    // Waits until the pane shows text; false after timeout_s.
-    bool wait_screen(const std::string& text, double timeout_s = 5) const {
+    // Waits until the pane shows text (the times-th time); false after
+    // timeout_s.
+    bool wait_screen(const std::string& text, double timeout_s = 5, int times = 1) const {
         double end = harness::now_seconds() + timeout_s;
         while (harness::now_seconds() < end) {
-            if (screen().find(text) != std::string::npos) return true;
+            std::string shown = screen();
+            size_t at = std::string::npos;
+            for (int i = 0; i < times; ++i) {
+                at = shown.find(text, at + 1);
+                if (at == std::string::npos) break;
+            }
+            if (at != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
@@ -141,9 +148,14 @@ TEST(TerminalE2E, RealTerminalKeys) {
     if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
     Sim sim;
     Tmux tmux;
-    // The shell reports kelo's exit status on the screen.
-    tmux.run("new-session -d -s t -x 100 -y 30 'env KELO_COM1=" + sim.link() + " " +
-             harness::kelo_path() + " -t; echo kelo-exit=$?'");
+    // The shell runs kelo twice and reports each exit status on the screen,
+    // and at the end whether the terminal's settings are what they were.
+    // Its own Ctrl-C handler leaves Ctrl-C's default to kelo.
+    std::string kelo = "env KELO_COM1=" + sim.link() + " " + harness::kelo_path() + " -t";
+    std::string settings = sim.dir() + "/stty-before";
+    tmux.run("new-session -d -s t -x 100 -y 50 'trap : INT; stty -g >" + settings + "; " + kelo +
+             "; echo kelo-exit=$?; " + kelo + "; echo kelo-exit=$?; stty -g | cmp -s - " +
+             settings + " && echo terminal-as-before'");
     tmux.run("set-option -w -t t remain-on-exit on");
     ASSERT_TRUE(tmux.wait_screen("<< TERMINAL MODE >>")) << tmux.screen();
 
@@ -161,8 +173,17 @@ TEST(TerminalE2E, RealTerminalKeys) {
     EXPECT_NE(screen.find("<< TERMINAL MODE >>\n\na\nREADY\n<I><A>H;kelo-exit=0\n"),
               std::string::npos)
         << screen;
+
+    // Ctrl-Z and Ctrl-\ are keys here (26 and 28), as on a Windows console;
+    // Alt+x is 0 45 (the - key), Ctrl-Space 0 3 (a console's Ctrl-@).
+    ASSERT_TRUE(tmux.wait_screen("<< TERMINAL MODE >>\n\n", 5, 2)) << tmux.screen();
+    tmux.run("send-keys -t t C-z 'C-\\' M-x C-Space b");
+    EXPECT_TRUE(tmux.wait_screen("<< TERMINAL MODE >>\n\n<Z>-<C>b\n")) << tmux.screen();
+    // Ctrl-C itself ends kelo, which leaves the terminal as it found it.
+    tmux.run("send-keys -t t C-c");
+    EXPECT_TRUE(tmux.wait_screen("<Z>-<C>bkelo-exit=130\nterminal-as-before\n")) << tmux.screen();
     sim.stop();
-    EXPECT_EQ(sim.rx(), "a\r\t\x01x\x08\xe0H;");
+    EXPECT_EQ(sim.rx(), std::string("a\r\t\x01x\x08\xe0H;\x1a\x1c-\x03") + "b");
 }
 
 } // namespace

@@ -217,6 +217,46 @@ TEST_F(WineTest, FifthRefusalEndsWithTheErrorCode) {
     EXPECT_EQ(after_probe(sim), wire(lines[0]) + wire(lines[1]) + repeated(wire(lines[2]), 5));
 }
 
+// A line that goes away (an adapter pulled) ends the run at once with one
+// message and status 1, also in a script's interval of silence.
+TEST_F(WineTest, LostLineEndsADownloadAndAScript) {
+    struct Case {
+        const char* what;
+        std::string scenario;
+        std::string arg;
+    } cases[] = {
+        {"download", "line_lost_at record 3\n", "app.s19"},
+        {"script", "script_reply\nline_lost_at message 2\n", "@script.txt"},
+    };
+    for (const Case& c : cases) {
+        Sim sim(c.scenario);
+        image_file(sim.dir(), "app.s19", "--section app,records=6");
+        write_file(sim.dir() + "/script.txt", "A\r\nB\r\nC\r\n");
+        RunResult r = kelo(sim, {c.arg});
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with("\nConnection lost on COM1.\n")) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.out.find("Done."), std::string::npos) << c.what;
+        ASSERT_GT(sim.lost_at(), 0) << c.what;
+        std::printf("[wine] %s: ended %.3f s after the loss\n", c.what, r.ended_at - sim.lost_at());
+        // A second to notice it, then the closing pause that no key can cut
+        // short without a console.
+        EXPECT_LT(r.ended_at - sim.lost_at(), 2.0 + 2.664) << c.what;
+    }
+}
+
+TEST_F(WineTest, ImageCutInsideASectionIsRefusedBeforeAnythingIsSent) {
+    Sim sim;
+    std::string image = image_file(sim.dir(), "app.s19", "--section app,records=6");
+    std::string text = harness::read_file(sim.dir() + "/" + image);
+    write_file(sim.dir() + "/cut.s19", text.substr(0, text.rfind("S7")));
+    RunResult r = kelo(sim, {"cut.s19"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(
+        r.out.ends_with("Invalid download file format (E6): section 1 has no S7 end record\n"))
+        << r.out;
+    EXPECT_EQ(after_probe(sim), "");
+}
+
 TEST_F(WineTest, BootSectionSkippedForANewerInstrument) {
     Sim sim("ident K940,SN1,20991231,1,2\n");
     std::string image =
@@ -315,6 +355,33 @@ TEST_F(WineTest, EscEndsADownloadAwaitingAReply) {
     EXPECT_EQ(after_probe(sim), wire(lines[0]));
     ASSERT_EQ(r.typed_at.size(), 2u);
     EXPECT_LT(r.seconds - r.typed_at[1], 1.5) << "the key ended the pause";
+}
+
+// Standard input redirected in a console window ("kelo.exe fw.s19 < nul"):
+// the keys still come from the console, one source for the key test and the
+// key read, so a key other than esc does not end the download and the
+// closing pause ends on a key.
+TEST_F(WineTest, KeysFromTheConsoleWithStandardInputRedirected) {
+    Sim sim("reply_delay_ms 60000\n");
+    std::string image = image_file(sim.dir(), "app.s19", "--section app,records=40");
+    std::vector<wine::ConsoleStep> steps = {
+        when_received(sim, "S0", "x", 500),
+        wine::when_shown("Code", wine::esc_key, 1000),
+        wine::when_shown("<esc> key", "y", 500),
+    };
+    // cmd.exe on the console redirects kelo.exe's standard input, as a user
+    // does in a console window.
+    std::string exe = "Z:" + wine::kelo_exe();
+    for (char& c : exe)
+        if (c == '/') c = '\\';
+    wine::point_port(1, sim.link());
+    wine::ConsoleRun r =
+        wine::run_on_console("cmd", {"/c", exe + " " + image + " < nul"}, sim.dir(), steps, 30);
+    EXPECT_FALSE(r.timed_out) << r.shown;
+    EXPECT_EQ(r.status, 1) << r.shown;
+    ASSERT_EQ(r.typed_at.size(), 3u) << r.shown;
+    EXPECT_NE(r.shown.find("\nDownload terminated via <esc> key\n"), std::string::npos) << r.shown;
+    EXPECT_LT(r.seconds - r.typed_at[2], 1.5) << "the key ended the pause";
 }
 
 TEST_F(WineTest, EscEndsAScriptAwaitingTheAcknowledgement) {

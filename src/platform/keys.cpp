@@ -1,0 +1,21 @@
+// The one way the modes take keys: whole keys, never a wait.
+#include "platform/keys.h"
+
+#include "platform/platform.h"
+
+int take_key(KeyPress* key) {
+    if (!key_waiting()) return 0;
+    key->code = read_key();
+    key->scan = -1;
+    // The platforms queue a two-code key whole, so its second code is
+    // already there; a prefix on its own (one the platform could not pair)
+    // is passed on as a key rather than waited for.
+    if ((key->code == key_prefix_function || key->code == key_prefix_extended) && key_waiting())
+        key->scan = read_key();
+    return 1;
+}
+
+void drop_keys() {
+    KeyPress key;
+    while (take_key(&key)) {}
+}

@@ -1,0 +1,31 @@
+// Console keys as the modes see them: the codes a Windows console gives, and
+// the one way every mode takes a key.
+#pragma once
+
+constexpr int key_esc = 27;
+constexpr int key_enter = 13;
+constexpr int key_backspace = 8;
+// Control-R: sent after a message when the instrument wants it.
+constexpr int ctrl_r_byte = 18;
+// First code of a two-code key: 0 for F1..F10, Alt+key and Ctrl-@; 224 for
+// the arrows, Ins, Del, Home, End, PgUp, PgDn, F11 and F12.
+constexpr int key_prefix_function = 0;
+constexpr int key_prefix_extended = 224;
+
+// One key, whole.
+struct KeyPress {
+    int code; // the key's code, or its prefix (key_prefix_function or _extended)
+    int scan; // the second code of a two-code key; -1 for a one-code key
+};
+
+// 1 when the key is esc itself (the second code of a two-code key never is).
+inline int is_esc(const KeyPress& key) {
+    return key.code == key_esc && key.scan < 0;
+}
+
+// Takes one waiting key with its second code when it has one, without ever
+// waiting: 1 with *key filled, 0 when no whole key is waiting.
+int take_key(KeyPress* key);
+
+// Drops every key that is waiting.
+void drop_keys();
