@@ -271,6 +271,36 @@ TEST(DownloadImageLines, ASectionAtAnUnknownAddressIsDropped) {
     EXPECT_TRUE(sim.memory(1) == srec_cat_memory(sections[1], "e5-dsp"));
 }
 
+// Keys that are not esc never end or stall a download: Ctrl-@ (a NUL) and
+// Alt+x on a terminal, a lone 0 or 224 on a pipe that stays open.
+TEST(DownloadEsc, OtherKeysNeitherEndNorStallIt) {
+    std::string image = make_image("app.s19", "--section app,records=6");
+    struct Case {
+        const char* what;
+        bool terminal;
+        std::string keys;
+    } cases[] = {
+        {"Ctrl-@ on a terminal", true, std::string(1, '\0')},
+        {"Alt+x on a terminal", true, "\x1bx"},
+        {"a lone 0 on a pipe", false, std::string(1, '\0')},
+        {"a lone 224 on a pipe", false, "\xe0"},
+    };
+    for (const Case& c : cases) {
+        Sim sim("reply_delay_ms 200\n");
+        RunOptions options;
+        options.env = {sim.com1_env()};
+        options.terminal = c.terminal;
+        options.keys = {when_output("Application Code", c.keys, 100),
+                        when_output("Done.", "\r", 300)};
+        options.timeout_s = 30;
+        RunResult run = harness::run_program({harness::kelo_path(), image}, options);
+        EXPECT_EQ(run.status, 0) << c.what << "\n" << run.out;
+        EXPECT_EQ(run.out.find("terminated"), std::string::npos) << c.what;
+        auto lines = sections_of(harness::read_file(image))[0];
+        EXPECT_EQ(after_probe(sim), wire_of(lines)) << c.what;
+    }
+}
+
 TEST(DownloadEsc, WhileAReplyIsAwaited) {
     std::string image = make_image("app.s19", "--section app,records=40");
     Sim sim("reply_delay_ms 60000\n");
