@@ -12,6 +12,7 @@
 #include "serial/serial_port.h"
 
 namespace {
+
 // Without serial input or keys there is nothing to time: any wait will do.
 constexpr uint32_t idle_ms = 1000;
 // With the keyboard gone (input from a pipe or file that has ended) nobody
