@@ -337,6 +337,17 @@ TEST_F(WineTest, TerminalModeOnAConsole) {
     EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx") << r.raw;
 }
 
+// Ctrl-C on the console ends the run as a failure, at once.
+TEST_F(WineTest, ControlCEndsTheRunWithStatusOne) {
+    Sim sim;
+    wine::ConsoleRun r =
+        kelo_on_console(sim, {"-t"}, {wine::when_shown("<< TERMINAL MODE >>", "\x03", 300)}, 20);
+    EXPECT_FALSE(r.timed_out) << r.shown;
+    EXPECT_EQ(r.status, 1) << r.shown;
+    ASSERT_EQ(r.typed_at.size(), 1u);
+    EXPECT_LT(r.seconds - r.typed_at[0], 2.0);
+}
+
 TEST_F(WineTest, EscEndsADownloadAwaitingAReply) {
     Sim sim("reply_delay_ms 60000\n");
     std::string image = image_file(sim.dir(), "app.s19", "--section app,records=40");
