@@ -109,9 +109,10 @@ PassResult end_of_image() {
         std::printf("\nCannot read the download file: %s\n", state.image_path);
         return end_download(run_failed);
     }
-    if (section_mode != 0 && unclosed_section() != 0) {
+    int unclosed = unclosed_section();
+    if (section_mode != 0 && unclosed != 0) {
         std::printf("\n");
-        report_unclosed_section(unclosed_section());
+        report_unclosed_section(unclosed);
         return end_download(run_failed);
     }
     return end_download(run_ok);

@@ -72,24 +72,24 @@ int ask_for_power_cycle() {
     return is_esc(key) ? handover_terminate : handover_continue;
 }
 
-// Pauses, then tells whether the port is still there.
-int pause_and_check(uint32_t ms) {
+// Pauses; 1 when the port went away meanwhile.
+int lost_during_pause(uint32_t ms) {
     pause_ms(ms);
-    return port_lost() ? handover_port_lost : handover_continue;
+    return port_lost();
 }
 
 } // namespace
 
 int reboot_handover() {
     reboot_pending = 0;
-    if (pause_and_check(1000) != handover_continue) return handover_port_lost;
+    if (lost_during_pause(1000)) return handover_port_lost;
     std::printf("\nRebooting target");
     send_command("$REBOOT2\r\n");
-    if (pause_and_check(500) != handover_continue) return handover_port_lost;
+    if (lost_during_pause(500)) return handover_port_lost;
     send_command("$REBOOT\r\n");
     for (int dot = 0; dot < settle_dots; ++dot) {
         std::printf(".");
-        if (pause_and_check(settle_dot_ms) != handover_continue) return handover_port_lost;
+        if (lost_during_pause(settle_dot_ms)) return handover_port_lost;
     }
     drain_input();
     int answer = query_until_answer();

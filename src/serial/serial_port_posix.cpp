@@ -155,7 +155,6 @@ int32_t SerialPort::input_count() {
 
 int32_t SerialPort::read_available(char* buffer, int32_t max) {
     if (!is_open) return 0;
-    if (lost) return read_port_lost;
     int32_t waiting = input_count();
     if (lost) return read_port_lost;
     if (waiting <= 0) return read_nothing_waiting;

@@ -220,12 +220,8 @@ int32_t SerialPort::read_available(char* buffer, int32_t max) {
 HANDLE SerialPort::wait_failed() {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port_handle, &errors, &status)) {
-        lost = 1;
-        close_handle(wait_record.hEvent);
-    } else if (errors == 0) {
-        close_handle(wait_record.hEvent);
-    }
+    if (!ClearCommError(port_handle, &errors, &status)) lost = 1;
+    if (lost || errors == 0) close_handle(wait_record.hEvent);
     return nullptr;
 }
 
