@@ -98,16 +98,18 @@ void run_command() {
 }
 
 void send_message_line() {
-    send_line(script_line);
+    int wants_ack = asks_acknowledgement(script_line);
+    // An "RD-" line is always closed by control-R: the acknowledgement
+    // answers that.
+    if (opt_ctrl_r == 1 || wants_ack)
+        send_line_and_byte(script_line, ctrl_r_byte);
+    else
+        send_line(script_line);
     pace_mark = clock_ms();
     if (opt_show_records) {
         strip_line_end(script_line);
         std::fprintf(stderr, ">%s\n", script_line);
     }
-    int wants_ack = asks_acknowledgement(script_line);
-    // An "RD-" line is always closed by control-R: the acknowledgement
-    // answers that.
-    if (opt_ctrl_r == 1 || wants_ack) send_byte(ctrl_r_byte);
     script_line[0] = '\0';
     reply_complete = 0;
     ack_state = wants_ack ? 1 : 0;

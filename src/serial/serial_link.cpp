@@ -1,4 +1,5 @@
-// The one serial port and the five free functions every other subsystem uses.
+// The one serial port, the part of it both platforms share (the read-ahead
+// buffer), and the free functions every other subsystem uses.
 #include <cstdlib>
 #include <cstring>
 
@@ -28,18 +29,35 @@ int close_port() {
     return serial_port.close();
 }
 
-int32_t SerialPort::write_bytes(const char* data, int32_t count) {
-    if (!is_open || count <= 0) return 0;
-    for (int32_t i = 0; i < count; ++i) write_byte(static_cast<unsigned char>(data[i]));
+int SerialPort::write_byte(int byte) {
+    char data = static_cast<char>(byte);
+    write_bytes(&data, 1);
+    return 1;
+}
+
+int32_t SerialPort::input_count() {
+    if (!is_open) return 0;
+    int32_t queued = driver_queue();
+    return queued + (input_end - input_next);
+}
+
+int32_t SerialPort::read_available(char* buffer, int32_t max) {
+    if (!is_open || max <= 0) return 0;
+    if (input_next == input_end) {
+        int32_t filled = fill_input();
+        if (filled < 0) return filled;
+        if (filled == 0) return lost ? read_port_lost : read_nothing_waiting;
+    }
+    int32_t count = input_end - input_next < max ? input_end - input_next : max;
+    std::memcpy(buffer, input + input_next, static_cast<std::size_t>(count));
+    input_next += count;
     return count;
 }
 
 int32_t read_text(char* buffer, int32_t max, int32_t* count) {
-    *count = 0;
-    if (serial_port.input_count() > 0) {
-        *count = serial_port.read_available(buffer, max);
-        if (*count >= 0) buffer[*count] = '\0';
-    }
+    int32_t got = serial_port.read_available(buffer, max);
+    *count = got == read_nothing_waiting ? 0 : got;
+    if (got > 0) buffer[got] = '\0';
     return *count;
 }
 
@@ -62,9 +80,22 @@ int send_byte(int byte) {
     return serial_port.write_byte(byte);
 }
 
+int32_t send_bytes(const char* data, int32_t count) {
+    return serial_port.write_bytes(data, count);
+}
+
 int32_t send_line(char* text) {
     std::size_t len = std::strlen(text);
     text[len] = '\r';
     text[len + 1] = '\0';
     return serial_port.write_bytes(text, static_cast<int32_t>(len + 1));
+}
+
+int32_t send_line_and_byte(char* text, int byte) {
+    std::size_t len = std::strlen(text);
+    text[len] = '\r';
+    text[len + 1] = static_cast<char>(byte);
+    int32_t sent = serial_port.write_bytes(text, static_cast<int32_t>(len + 2));
+    text[len + 1] = '\0';
+    return sent;
 }

@@ -20,21 +20,31 @@ constexpr int32_t read_failed = -5;
 // later operation fails the same way until the port is opened again.
 constexpr int32_t read_port_lost = -6;
 
+// Bytes read from the device ahead of the callers: one platform read takes
+// everything that is waiting, up to this many.
+constexpr int32_t input_buffer_bytes = 256;
+
 class SerialPort {
   public:
     // 1 = open (also when it was open already: the rate stays), 0 = failure.
     int open(int32_t port_number, uint32_t baud);
     // Releases everything the port holds; 1 in every case.
     int close();
-    // Sends one byte (low 8 bits), waiting up to 1000 ms for the line to take
-    // it. 1 in every case: a byte the platform refuses is lost unreported.
+    // Sends one byte (low 8 bits) as write_bytes does. 1 in every case.
     int write_byte(int byte);
-    // The count when open and count > 0 (each byte through write_byte), else 0.
+    // Sends the bytes with one platform write; only what the line did not
+    // take at once is written again. Gives up on the rest, unreported, when
+    // the line takes nothing for 1000 ms (a byte the line does not take is
+    // lost, as with any write that fails unless the device is gone). The
+    // count when open and count > 0, else 0.
     int32_t write_bytes(const char* data, int32_t count);
-    // Bytes waiting in the input queue; 0 when closed.
+    // Bytes waiting: those read ahead and not yet taken, and those still in
+    // the driver's queue; 0 when closed.
     int32_t input_count();
     // Reads at most max bytes, never more than are waiting: the count read,
-    // read_nothing_waiting, read_failed, or 0 when closed.
+    // read_nothing_waiting, read_failed, read_port_lost, or 0 when closed.
+    // Bytes read ahead come first; when there are none, one platform read
+    // takes what the device holds into the read-ahead buffer.
     int32_t read_available(char* buffer, int32_t max);
 
     int is_port_open() const { return is_open; }
@@ -43,31 +53,45 @@ class SerialPort {
     int is_lost() const { return lost; }
     void mark_lost() { lost = 1; }
 #ifdef _WIN32
-    // Event that is signalled when input may have arrived (for idle waits);
-    // nullptr when closed.
+    // Event that is signalled when input may have arrived (for idle waits):
+    // a one-byte read is left pending on it, whose byte then joins the
+    // read-ahead buffer. nullptr when closed, when input is already waiting
+    // or when the driver cannot wait (idle waits then poll).
     HANDLE input_event();
-
-  private:
-    HANDLE wait_failed();
-
-    HANDLE port_handle = nullptr;
-    OVERLAPPED read_record{};
-    OVERLAPPED write_record{};
-    int32_t is_open = 0;
-    OVERLAPPED wait_record{};
-    DWORD wait_mask = 0;
-    int32_t wait_pending = 0;
-    int32_t lost = 0;
 #else
     // Descriptor to poll for input (for idle waits); -1 when closed.
     int poll_fd() const {
         return is_open ? port_fd : -1;
     }
+#endif
 
   private:
-    int port_fd = -1;
+    // Moves what the device holds now into the empty read-ahead buffer.
+    // The count now buffered, or read_failed / read_port_lost.
+    int32_t fill_input();
+    // Bytes in the driver's queue (a lost device counts as none).
+    int32_t driver_queue();
+    void forget_input() {
+        input_next = input_end = 0;
+    }
+
     int32_t is_open = 0;
     int32_t lost = 0;
+    char input[input_buffer_bytes]{};
+    int32_t input_next = 0; // first byte not yet taken
+    int32_t input_end = 0;  // behind the last byte read ahead
+#ifdef _WIN32
+    void finish_wait_read();
+
+    HANDLE port_handle = nullptr;
+    OVERLAPPED read_record{};
+    OVERLAPPED write_record{};
+    OVERLAPPED wait_record{}; // the pending one-byte read of idle waits
+    char wait_byte = 0;
+    int32_t wait_pending = 0;
+    int32_t wait_usable = 0; // 0 once the driver failed such a read at once
+#else
+    int port_fd = -1;
 #endif
 };
 
@@ -92,8 +116,14 @@ int receive_byte();
 // 1 once the open port's device has gone away (see SerialPort::is_lost);
 // asks the device, so it also finds a loss while the port is otherwise idle.
 int port_lost();
+// Every send below goes to the port as one write of all its bytes.
 // Sends one byte. Result 1.
 int send_byte(int byte);
+// Sends count bytes. Result as write_bytes.
+int32_t send_bytes(const char* data, int32_t count);
 // Appends a CR to text in place (the buffer needs two bytes beyond its NUL)
 // and sends the text with it. Result as write_bytes.
 int32_t send_line(char* text);
+// As send_line, with one more byte sent behind the CR (control-R, say); the
+// buffer keeps only the CR (it needs two bytes beyond its NUL).
+int32_t send_line_and_byte(char* text, int byte);

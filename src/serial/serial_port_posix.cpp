@@ -54,7 +54,9 @@ int set_line(int fd, uint32_t baud) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-    tio.c_cc[VMIN] = 0;
+    // With O_NONBLOCK a read of an empty queue then fails with EAGAIN, and
+    // only a hung-up device reads as end of file.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return -1;
     return tcsetattr(fd, TCSANOW, &tio);
@@ -85,6 +87,17 @@ bool device_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
 
+// Waits up to write_wait_ms for the line to take more bytes: 1 when it can,
+// 0 when it did not (or the device went away: lost is set).
+int wait_writable(int fd, int32_t* lost) {
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do ready = poll(&p, 1, write_wait_ms);
+    while (ready < 0 && errno == EINTR);
+    if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) *lost = 1;
+    return ready > 0 && !*lost;
+}
+
 } // namespace
 
 int SerialPort::open(int32_t port_number, uint32_t baud) {
@@ -108,6 +121,7 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
     port_fd = fd;
     is_open = 1;
     lost = 0;
+    forget_input();
     return 1;
 }
 
@@ -119,32 +133,31 @@ int SerialPort::close() {
     ::close(port_fd);
     port_fd = -1;
     is_open = 0;
+    forget_input();
     return 1;
 }
 
-int SerialPort::write_byte(int byte) {
-    if (!is_open || lost) return 1;
-    unsigned char b = static_cast<unsigned char>(byte);
-    for (;;) {
-        ssize_t n = ::write(port_fd, &b, 1);
-        if (n == 1) return 1;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) {
+int32_t SerialPort::write_bytes(const char* data, int32_t count) {
+    if (!is_open || count <= 0) return 0;
+    int32_t done = 0;
+    while (done < count && !lost) {
+        ssize_t n = ::write(port_fd, data + done, static_cast<std::size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
             if (device_gone(errno)) lost = 1;
-            return 1; // refused: the byte is lost
+            break; // refused: the rest is lost
+        } else if (!wait_writable(port_fd, &lost)) {
+            break; // the line took nothing for write_wait_ms: the rest is dropped
         }
-        pollfd p{port_fd, POLLOUT, 0};
-        int ready;
-        do ready = poll(&p, 1, write_wait_ms);
-        while (ready < 0 && errno == EINTR);
-        if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) lost = 1;
-        // A line that takes no byte for write_wait_ms drops it silently.
-        if (ready <= 0 || lost) return 1;
     }
+    return count;
 }
 
-int32_t SerialPort::input_count() {
-    if (!is_open || lost) return 0;
+int32_t SerialPort::driver_queue() {
+    if (lost) return 0;
     int waiting = 0;
     if (ioctl(port_fd, FIONREAD, &waiting) != 0) {
         if (device_gone(errno)) lost = 1;
@@ -153,19 +166,19 @@ int32_t SerialPort::input_count() {
     return waiting;
 }
 
-int32_t SerialPort::read_available(char* buffer, int32_t max) {
-    if (!is_open) return 0;
-    int32_t waiting = input_count();
+int32_t SerialPort::fill_input() {
+    forget_input();
     if (lost) return read_port_lost;
-    if (waiting <= 0) return read_nothing_waiting;
-    int32_t want = waiting < max ? waiting : max;
     for (;;) {
-        ssize_t n = ::read(port_fd, buffer, static_cast<std::size_t>(want));
-        if (n > 0) return static_cast<int32_t>(n);
+        ssize_t n = ::read(port_fd, input, sizeof input);
+        if (n > 0) {
+            input_end = static_cast<int32_t>(n);
+            return input_end;
+        }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) return read_nothing_waiting;
-        // End of file on a terminal device that said bytes were waiting is
-        // a hang-up: the device is gone.
+        if (n < 0 && errno == EAGAIN) return 0;
+        // End of file on a terminal device (VMIN 1) is a hang-up: the device
+        // is gone.
         if (n == 0 || device_gone(errno)) {
             lost = 1;
             return read_port_lost;

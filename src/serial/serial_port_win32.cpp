@@ -121,6 +121,15 @@ int32_t finish_pending(HANDLE port, OVERLAPPED* record, DWORD wait_ms) {
     return static_cast<int32_t>(count);
 }
 
+// Bytes still to go out of the driver's output queue, or -1 when the driver
+// no longer answers.
+int32_t queued_output(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port, &errors, &status)) return -1;
+    return static_cast<int32_t>(status.cbOutQue);
+}
+
 } // namespace
 
 int SerialPort::open(int32_t port_number, uint32_t baud) {
@@ -137,16 +146,19 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
     write_record = OVERLAPPED{};
     wait_record = OVERLAPPED{};
     wait_pending = 0;
-    // Reads never ask for more than is queued; a write gives up after 5 s.
+    // A read waits for no more than is asked; one that finds nothing gives
+    // up after 20 s. A write gives up after 5 s.
     COMMTIMEOUTS timeouts{MAXDWORD, 1, 20000, 0, 5000};
     SetCommTimeouts(port_handle, &timeouts);
     read_record.hEvent = new_event();
     write_record.hEvent = new_event();
     if (configure_port(port_handle, baud) && read_record.hEvent && write_record.hEvent) {
         // Only for idle waits: without it they fall back to short sleeps.
-        if (SetCommMask(port_handle, EV_RXCHAR)) wait_record.hEvent = new_event();
+        wait_record.hEvent = new_event();
+        wait_usable = wait_record.hEvent != nullptr;
         is_open = 1;
         lost = 0;
+        forget_input();
         return 1;
     }
     close_handle(read_record.hEvent);
@@ -164,82 +176,129 @@ int SerialPort::close() {
     close_handle(write_record.hEvent);
     close_handle(port_handle);
     is_open = 0;
+    forget_input();
     return 1;
 }
 
-int SerialPort::write_byte(int byte) {
+int32_t SerialPort::write_bytes(const char* data, int32_t count) {
     // A closed port has no handle worth writing to (after a failed open the
     // old value would name a handle already closed, perhaps reused).
-    if (!is_open || lost) return 1;
-    char data = static_cast<char>(byte);
-    DWORD written = 0;
-    if (WriteFile(port_handle, &data, 1, &written, &write_record)) return 1;
-    DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        if (device_gone(port_handle, error)) lost = 1;
-        return 1; // refused: the byte is lost
+    if (!is_open || port_handle == nullptr || count <= 0) return 0;
+    int32_t done = 0;
+    while (done < count && !lost) {
+        DWORD wanted = static_cast<DWORD>(count - done);
+        DWORD written = 0;
+        if (!WriteFile(port_handle, data + done, wanted, &written, &write_record)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                if (device_gone(port_handle, error)) lost = 1;
+                break; // refused: the rest is lost
+            }
+            // The caller's data must outlive the write: it is finished or
+            // cancelled before this returns.
+            int32_t queued = queued_output(port_handle);
+            while (WaitForSingleObject(write_record.hEvent, write_wait_ms) != WAIT_OBJECT_0) {
+                int32_t now = queued_output(port_handle);
+                if (now < 0 || now >= queued) {
+                    CancelIoEx(port_handle, &write_record);
+                    break;
+                }
+                queued = now; // the line took some: wait on
+            }
+            if (!GetOverlappedResult(port_handle, &write_record, &written, TRUE) &&
+                device_gone(port_handle, GetLastError()))
+                lost = 1;
+        }
+        // Nothing taken: the line stood still for write_wait_ms (or the
+        // driver's own time-out), and the rest is dropped.
+        if (written == 0) break;
+        done += static_cast<int32_t>(written);
     }
-    // data lives on this stack frame: the write is over before it returns.
-    if (finish_pending(port_handle, &write_record, write_wait_ms) < 0) lost = 1;
-    return 1;
+    return count;
 }
 
-int32_t SerialPort::input_count() {
-    if (!is_open || port_handle == nullptr || lost) return 0;
+int32_t SerialPort::driver_queue() {
+    if (port_handle == nullptr || lost) return 0;
+    if (wait_pending && HasOverlappedIoCompleted(&wait_record)) finish_wait_read();
     int32_t waiting = queued_input(port_handle);
     if (waiting >= 0) return waiting;
     lost = 1;
     return 0;
 }
 
-int32_t SerialPort::read_available(char* buffer, int32_t max) {
-    if (!is_open || port_handle == nullptr || max <= 0) return 0;
-    int32_t waiting = input_count();
-    if (lost) return read_port_lost;
-    if (waiting == 0) return read_nothing_waiting;
-    DWORD wanted = waiting < max ? static_cast<DWORD>(waiting) : static_cast<DWORD>(max);
+// Collects the one-byte read of an idle wait, which has completed or been
+// cancelled: its byte joins the read-ahead buffer. It fails when it timed
+// out or a line error aborted it; then only a device gone matters.
+void SerialPort::finish_wait_read() {
     DWORD got = 0;
-    if (ReadFile(port_handle, buffer, wanted, &got, &read_record)) return static_cast<int32_t>(got);
-    DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        if (!device_gone(port_handle, error)) return read_failed;
-        lost = 1;
-        return read_port_lost;
-    }
-    int32_t count = finish_pending(port_handle, &read_record, read_wait_ms);
-    if (count >= 0) return count;
-    lost = 1;
-    return read_port_lost;
+    BOOL done = GetOverlappedResult(port_handle, &wait_record, &got, TRUE);
+    wait_pending = 0;
+    if (done && got == 1 && input_end < input_buffer_bytes) input[input_end++] = wait_byte;
+    if (!done && device_gone(port_handle, GetLastError())) lost = 1;
 }
 
-// Called when a wait for input failed. A line error aborts the wait too
-// (fAbortOnError): then the next idle wait arms it again. A driver that no
-// longer answers has lost its device. Otherwise the driver cannot wait for
-// input at all (Wine on a pseudo-terminal cancels every wait at once), and
-// the event is dropped: idle waits poll instead.
-HANDLE SerialPort::wait_failed() {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(port_handle, &errors, &status)) lost = 1;
-    if (lost || errors == 0) close_handle(wait_record.hEvent);
-    return nullptr;
+int32_t SerialPort::fill_input() {
+    forget_input();
+    if (port_handle == nullptr || lost) return read_port_lost;
+    if (wait_pending && !HasOverlappedIoCompleted(&wait_record)) {
+        // Nothing has come yet, unless the driver queued bytes beside the
+        // read: then the read is cancelled and the queue read behind its byte.
+        int32_t queued = queued_input(port_handle);
+        if (queued == 0) return 0;
+        if (queued > 0) CancelIoEx(port_handle, &wait_record);
+    }
+    if (wait_pending) finish_wait_read();
+    int32_t waiting = lost ? -1 : queued_input(port_handle);
+    if (waiting < 0) lost = 1;
+    if (waiting > 0) {
+        DWORD room = static_cast<DWORD>(input_buffer_bytes - input_end);
+        DWORD wanted = static_cast<DWORD>(waiting) < room ? static_cast<DWORD>(waiting) : room;
+        DWORD got = 0;
+        if (!ReadFile(port_handle, input + input_end, wanted, &got, &read_record)) {
+            DWORD error = GetLastError();
+            int32_t count = -1;
+            if (error == ERROR_IO_PENDING)
+                count = finish_pending(port_handle, &read_record, read_wait_ms);
+            else if (!device_gone(port_handle, error))
+                count = read_failed;
+            if (count == -1) lost = 1;
+            got = count > 0 ? static_cast<DWORD>(count) : 0;
+            if (count == read_failed && input_end == 0) return read_failed;
+        }
+        input_end += static_cast<int32_t>(got);
+    }
+    // What came before a loss is still served first.
+    if (input_end > 0) return input_end;
+    return lost ? read_port_lost : 0;
 }
 
 HANDLE SerialPort::input_event() {
-    if (!is_open || lost || wait_record.hEvent == nullptr) return nullptr;
+    if (!is_open || lost || !wait_usable) return nullptr;
     if (wait_pending) {
         if (!HasOverlappedIoCompleted(&wait_record)) return wait_record.hEvent;
-        wait_pending = 0;
-        DWORD unused = 0;
-        if (!GetOverlappedResult(port_handle, &wait_record, &unused, FALSE)) return wait_failed();
+        finish_wait_read();
     }
-    // Armed anew after each completion; a character that arrives from now on
-    // signals the event, also while the caller still looks at the queue.
-    if (WaitCommEvent(port_handle, &wait_mask, &wait_record)) {
-        SetEvent(wait_record.hEvent);
+    if (lost || input_next < input_end) return nullptr;
+    // Armed anew after each completion: the first byte to arrive completes
+    // it and signals the event. The read-ahead buffer is empty here, so the
+    // byte is the oldest one.
+    forget_input();
+    DWORD got = 0;
+    if (ReadFile(port_handle, &wait_byte, 1, &got, &wait_record)) {
+        if (got == 1) input[input_end++] = wait_byte;
+        // A driver that answers at once with nothing cannot wait for input.
+        else
+            wait_usable = 0;
+        return nullptr;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        wait_pending = 1;
         return wait_record.hEvent;
     }
-    if (GetLastError() != ERROR_IO_PENDING) return wait_failed();
-    wait_pending = 1;
-    return wait_record.hEvent;
+    if (device_gone(port_handle, error))
+        lost = 1;
+    else
+        wait_usable = 0;
+    return nullptr;
 }

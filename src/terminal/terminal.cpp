@@ -40,23 +40,28 @@ void echo_key(int code) {
         std::printf("<%c>", code + 64); // the control key's letter
 }
 
-// Echoes one key code and sends it. 1 when it was esc (nothing sent).
-int pass_code_on(int code) {
-    code &= 0xFF;
-    if (code == key_esc) return 1;
-    echo_key(code);
-    send_byte(code);
-    if (code == key_enter && opt_ctrl_r == 1) send_byte(ctrl_r_byte);
-    return 0;
-}
-
-// Passes a key on. 1 when it was esc. A two-code key with the prefix 0
-// counts as its second code; the prefix 224 is a byte of its own (sent, not
-// echoed) and its second code then counts as a key of its own.
+// Passes a key on, echoed, in one write. 1 when it was esc. A two-code key
+// with the prefix 0 counts as its second code; the prefix 224 is a byte of
+// its own (sent, not echoed) and its second code then counts as a key of its
+// own. Enter is followed by control-R when the option asks for it.
 int pass_key_on(const KeyPress& key) {
-    if (key.scan < 0) return pass_code_on(key.code);
-    if (key.code == key_prefix_extended) send_byte(key_prefix_extended);
-    return pass_code_on(key.scan);
+    char bytes[3];
+    int32_t count = 0;
+    int code = key.code;
+    if (key.scan >= 0) {
+        if (key.code == key_prefix_extended)
+            bytes[count++] = static_cast<char>(key_prefix_extended);
+        code = key.scan;
+    }
+    code &= 0xFF;
+    int esc = code == key_esc;
+    if (!esc) {
+        echo_key(code);
+        bytes[count++] = static_cast<char>(code);
+        if (code == key_enter && opt_ctrl_r == 1) bytes[count++] = static_cast<char>(ctrl_r_byte);
+    }
+    if (count > 0) send_bytes(bytes, count);
+    return esc;
 }
 
 } // namespace
