@@ -13,6 +13,8 @@ packages=(
   tmux                                          # terminal-mode test in a real terminal
   valgrind python3 procps time                  # benchmarks, image generator
   cppcheck                                      # static analysis
+  groff-base man-db                             # checking the manual pages
+  dpkg-dev file lintian                         # the Debian package: Depends, checks
 )
 
 missing=()

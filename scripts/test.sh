@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/check-format.sh
 scripts/check-static.sh
+scripts/check-man.sh
 
 for preset in native asan windows; do
   cmake --preset "$preset" >/dev/null
