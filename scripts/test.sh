@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite: builds every preset, checks the house rules, runs the
-# native and the sanitizer tests, a short fuzz run and the Windows program
-# under Wine.
+# The whole test suite: builds every preset, checks the house rules and the
+# manual pages, makes and checks the packages, runs the native and the
+# sanitizer tests, a short fuzz run and the Windows program under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +15,7 @@ for preset in native asan windows; do
   cmake --build --preset "$preset"
 done
 scripts/check-size.sh build/native/kelo build/windows/kelo.exe
+scripts/check-package.sh
 
 ctest --preset native -j2
 ctest --preset asan -j2
