@@ -64,18 +64,28 @@ void push_extended(int prefix, int scan) {
     push_key(scan);
 }
 
+// A loop looks for keys on every pass, but a quiet standard input is asked
+// again only after this long: a wait that sees it readable lifts that at once.
+constexpr uint32_t stdin_quiet_ms = 10;
+int stdin_quiet = 0;
+uint32_t stdin_quiet_since = 0;
+
 int poll_stdin(int timeout_ms) {
     pollfd p{STDIN_FILENO, POLLIN, 0};
     int ready;
     do ready = poll(&p, 1, timeout_ms);
     while (ready < 0 && errno == EINTR);
+    stdin_quiet = ready == 0;
+    if (stdin_quiet) stdin_quiet_since = clock_ms();
     return ready > 0;
 }
 
 // One byte of standard input if one is there now, else -1. End of input
 // marks the keyboard gone.
 int next_byte() {
-    if (stdin_ended || !poll_stdin(0)) return -1;
+    if (stdin_ended) return -1;
+    if (stdin_quiet && clock_ms() - stdin_quiet_since < stdin_quiet_ms) return -1;
+    if (!poll_stdin(0)) return -1;
     unsigned char b;
     ssize_t n;
     do n = read(STDIN_FILENO, &b, 1);
@@ -492,6 +502,7 @@ void idle_wait(uint32_t timeout_ms) {
             return;
         }
         // The end of input is news too: the caller may stop waiting for keys.
+        stdin_quiet = 0;
         int was_ended = stdin_ended;
         if (key_waiting() || stdin_ended != was_ended) return;
     }
