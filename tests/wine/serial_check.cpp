@@ -70,6 +70,7 @@ void check_transfer(SerialPort& a, SerialPort& b) {
     check(b.input_count() == 3, "three bytes queued", std::to_string(b.input_count()));
     check(b.read_available(buffer, 2) == 2 && std::memcmp(buffer, "AB", 2) == 0,
           "read limited to max");
+    check(b.input_count() == 1, "a byte read ahead counts as waiting");
     check(b.read_available(buffer, 8) == 1 && buffer[0] == 'C', "read limited to what waits");
     check(b.read_available(buffer, 8) == read_nothing_waiting, "queue empty again");
 
@@ -101,20 +102,21 @@ void check_link_functions(SerialPort& b) {
           "read_text with nothing waiting leaves the buffer");
 }
 
-// The idle wait sleeps without using the processor and wakes on input.
+// The idle wait blocks without using the processor and wakes on input.
+// Polling every millisecond would take 100 ms or more of processor time.
 void check_idle_wait(SerialPort& b) {
     double cpu_before = cpu_ms();
     uint32_t start = clock_ms();
-    idle_wait(400);
+    idle_wait(2000);
     uint32_t slept = clock_ms() - start;
     double cpu = cpu_ms() - cpu_before;
-    std::printf("  idle_wait(400): %u ms, %.0f ms processor time\n", slept, cpu);
-    check(slept >= 390 && slept < 1500, "idle_wait keeps its time-out", std::to_string(slept));
-    check(cpu < 150, "idle_wait does not spin", std::to_string(cpu) + " ms processor time");
+    std::printf("  idle_wait(2000): %u ms, %.0f ms processor time\n", slept, cpu);
+    check(slept >= 1990 && slept < 3500, "idle_wait keeps its time-out", std::to_string(slept));
+    check(cpu < 40, "idle_wait blocks", std::to_string(cpu) + " ms processor time");
 
     std::thread writer([&b] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        b.write_byte('!');
+        b.write_bytes("!#", 2);
     });
     start = clock_ms();
     idle_wait(5000);
@@ -122,15 +124,21 @@ void check_idle_wait(SerialPort& b) {
     writer.join();
     std::printf("  idle_wait(5000), byte sent after 200 ms: woke after %u ms\n", woke);
     check(woke >= 150 && woke < 1000, "idle_wait wakes on input", std::to_string(woke) + " ms");
-    check(serial_port.input_count() == 1, "the byte that woke it waits");
+    uint32_t deadline = clock_ms() + 2000;
+    while (serial_port.input_count() < 2 && ms_until(deadline) > 0) Sleep(1);
+    check(serial_port.input_count() == 2, "the bytes that woke it wait");
 
     // Input already waiting: no wait at all.
     start = clock_ms();
     idle_wait(2000);
     check(clock_ms() - start < 100, "idle_wait with input waiting returns at once");
+    // The byte that woke the wait comes first.
     char text[2];
     int32_t count = 0;
     read_text(text, 1, &count);
+    check(count == 1 && text[0] == '!', "the byte that woke the wait comes first");
+    read_text(text, 1, &count);
+    check(count == 1 && text[0] == '#', "then the one behind it");
 }
 
 // A write the line does not take within 1000 ms is cancelled and finished,
