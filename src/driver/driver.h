@@ -72,12 +72,13 @@ void fail_run(int32_t outcome);
 // What the command line asks for, as read by parse_options.
 enum OptionAction : int {
     options_run = 0,      // establish communication, then the download or script
-    options_usage = 1,    // "-?": the usage text, then the end
+    options_usage = 1,    // "-?", "-h", "--help" (Windows: "/?"): the usage text, then the end
     options_terminal = 2, // "-t"/"-T": terminal mode at once
 };
 
 // Reads argv[1..] left to right into the options. The first argument that
-// does not begin with '-' is the download name (image_offset becomes 0) and
-// ends the reading, as do "-?" and "-t". Without a name *download_name is
-// argv[0] and image_offset stays as it was. Unknown options are ignored.
+// is no option and does not begin with '-' is the download name
+// (image_offset becomes 0) and ends the reading, as do the usage options and
+// "-t". Without a name *download_name is argv[0] and image_offset stays as
+// it was. Unknown options are ignored.
 int parse_options(int argc, char* const* argv, const char** download_name);

@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
 
     print_banner();
 
-    // Options, left to right; "-?" and "-t" act at once.
+    // Options, left to right; the usage options and "-t" act at once.
     const char* download_name = nullptr;
     switch (parse_options(argc, argv, &download_name)) {
     case options_usage:

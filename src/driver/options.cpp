@@ -2,45 +2,52 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 namespace {
 
 struct OptionEntry {
-    const char* text;
-    int32_t* target; // option variable set to value, or null
+    const char* text; // null: no such option on this platform
+    int32_t* target;  // option variable set to value, or null
     int32_t value;
     int action; // options_run: go on with the next argument
 };
 
 // Compared whole and case-sensitively, in this order; the first match wins.
 const OptionEntry option_table[] = {
-    {"-?", nullptr, 0, options_usage},         {"-38", &baud_rate, 38400, options_run},
-    {"-19", &baud_rate, 19200, options_run},   {"-96", &baud_rate, 9600, options_run},
-    {"-1", &port_index, 0, options_run},       {"-2", &port_index, 1, options_run},
-    {"-3", &port_index, 2, options_run},       {"-4", &port_index, 3, options_run},
-    {"-r", &opt_ctrl_r, 1, options_run},       {"-R", &opt_ctrl_r, 1, options_run},
-    {"-s", &opt_show_records, 1, options_run}, {"-S", &opt_show_records, 1, options_run},
-    {"-w", &opt_force, 1, options_run},        {"-W", &opt_force, 1, options_run},
-    {"-t", nullptr, 0, options_terminal},      {"-T", nullptr, 0, options_terminal},
+    {"-?", nullptr, 0, options_usage},         {"-h", nullptr, 0, options_usage},
+    {"--help", nullptr, 0, options_usage},     {platform_usage_option, nullptr, 0, options_usage},
+    {"-38", &baud_rate, 38400, options_run},   {"-19", &baud_rate, 19200, options_run},
+    {"-96", &baud_rate, 9600, options_run},    {"-1", &port_index, 0, options_run},
+    {"-2", &port_index, 1, options_run},       {"-3", &port_index, 2, options_run},
+    {"-4", &port_index, 3, options_run},       {"-r", &opt_ctrl_r, 1, options_run},
+    {"-R", &opt_ctrl_r, 1, options_run},       {"-s", &opt_show_records, 1, options_run},
+    {"-S", &opt_show_records, 1, options_run}, {"-w", &opt_force, 1, options_run},
+    {"-W", &opt_force, 1, options_run},        {"-t", nullptr, 0, options_terminal},
+    {"-T", nullptr, 0, options_terminal},
 };
+
+// The table's entry for arg; null for an argument that is no option here.
+const OptionEntry* find_option(const char* arg) {
+    for (const OptionEntry& entry : option_table)
+        if (entry.text && std::strcmp(arg, entry.text) == 0) return &entry;
+    return nullptr;
+}
 
 } // namespace
 
 int parse_options(int argc, char* const* argv, const char** download_name) {
     *download_name = argc > 0 ? argv[0] : "";
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (arg[0] != '-') {
-            *download_name = arg;
+        const OptionEntry* option = find_option(argv[i]);
+        if (!option && argv[i][0] != '-') {
+            *download_name = argv[i];
             image_offset = 0;
             return options_run;
         }
-        for (const OptionEntry& entry : option_table) {
-            if (std::strcmp(arg, entry.text) != 0) continue;
-            if (entry.target) *entry.target = entry.value;
-            if (entry.action != options_run) return entry.action;
-            break;
-        }
+        if (!option) continue; // an unknown option
+        if (option->target) *option->target = option->value;
+        if (option->action != options_run) return option->action;
     }
     return options_run;
 }

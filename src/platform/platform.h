@@ -59,6 +59,15 @@ inline uint32_t ms_until(uint32_t deadline) {
     return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
 
+// The platform's own way of asking a program for its usage, besides "-?",
+// "-h" and "--help": "/?" on Windows; none on POSIX (nullptr), where "/?"
+// names a file.
+#ifdef _WIN32
+constexpr const char* platform_usage_option = "/?";
+#else
+constexpr const char* platform_usage_option = nullptr;
+#endif
+
 // The program's own file, for reading an appended image: argv0 when it names
 // a file, else the path the operating system gives for the running program
 // (a program started through the command search path has a bare argv0).

@@ -37,22 +37,26 @@ RunResult kelo(std::vector<std::string> args, const RunOptions& options) {
     return run_program(args, options);
 }
 
+// "-h" and "--help" are "-?" by other names.
 TEST(Usage, BannerAndUsageWithoutKeyWait) {
-    RunOptions options;
-    options.timeout_s = 10;
-    RunResult r = kelo({"-96", "-?", "-t"}, options);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
-    ASSERT_GE(r.out.size(), std::strlen(usage_text));
-    EXPECT_EQ(r.out.substr(r.out.size() - (std::strlen(usage_text))), usage_text);
-    EXPECT_EQ(r.out.find("Establishing"), std::string::npos);
-    EXPECT_LT(r.seconds, 1.0) << "no key wait after the usage text";
-    // 7 banner lines, an empty line, 10 usage lines; every box line 70 wide.
-    EXPECT_EQ(count_of(r.out, "\n"), 18);
-    EXPECT_EQ(r.out.find("**\n\n"), 6 * 71 + 68u);
-    // The maker's line (the 5th): 70 characters between asterisks.
-    EXPECT_EQ(r.out.substr(283, 2), "\n*");
-    EXPECT_EQ(r.out.substr(353, 2), "*\n");
+    for (const char* usage : {"-?", "-h", "--help"}) {
+        RunOptions options;
+        options.timeout_s = 10;
+        RunResult r = kelo({"-96", usage, "-t"}, options);
+        EXPECT_EQ(r.status, 0) << usage;
+        EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
+        ASSERT_GE(r.out.size(), std::strlen(usage_text));
+        EXPECT_EQ(r.out.substr(r.out.size() - (std::strlen(usage_text))), usage_text) << usage;
+        EXPECT_EQ(r.out.find("Establishing"), std::string::npos) << usage;
+        EXPECT_EQ(r.err, "") << usage;
+        EXPECT_LT(r.seconds, 1.0) << "no key wait after the usage text";
+        // 7 banner lines, an empty line, 10 usage lines; every box line 70 wide.
+        EXPECT_EQ(count_of(r.out, "\n"), 18) << usage;
+        EXPECT_EQ(r.out.find("**\n\n"), 6 * 71 + 68u);
+        // The maker's line (the 5th): 70 characters between asterisks.
+        EXPECT_EQ(r.out.substr(283, 2), "\n*");
+        EXPECT_EQ(r.out.substr(353, 2), "*\n");
+    }
 }
 
 TEST(Probe, SilentInstrumentWithAndWithoutRateOption) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ TEST_F(Options, FlagsInEitherCase) {
 }
 
 TEST_F(Options, UnknownOptionsAreIgnored) {
-    Parsed p = parse({"-", "-x", "-38400", "-rs", "--help", "-19"});
+    Parsed p = parse({"-", "-x", "-38400", "-rs", "--HELP", "-H", "-help", "--h", "-19"});
     EXPECT_EQ(p.action, options_run);
     EXPECT_EQ(baud_rate, 19200);
     EXPECT_EQ(opt_ctrl_r, 0);
@@ -98,11 +99,28 @@ TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {
 }
 
 TEST_F(Options, UsageStopsTheReading) {
-    Parsed p = parse({"-96", "-?", "-t", "name"});
-    EXPECT_EQ(p.action, options_usage);
-    EXPECT_EQ(image_offset, program_file_size);
+    for (const char* usage : {"-?", "-h", "--help"}) {
+        SetUp();
+        Parsed p = parse({"-96", usage, "-t", "-2", "name"});
+        EXPECT_EQ(p.action, options_usage) << usage;
+        EXPECT_EQ(image_offset, program_file_size) << usage;
+        EXPECT_EQ(port_index, 0) << usage;
+    }
     // Options are case-sensitive where the table says so.
     EXPECT_EQ(parse({"-t?"}).action, options_run);
+}
+
+TEST_F(Options, SlashQuestionMarkIsTheUsageOnlyWhereThePlatformSaysSo) {
+    if (platform_usage_option) {
+        EXPECT_EQ(parse({"-2", platform_usage_option, "name"}).action, options_usage);
+        EXPECT_EQ(image_offset, program_file_size);
+    } else {
+        // Not an option on POSIX: a download name like any other.
+        Parsed p = parse({"-2", "/?", "-?"});
+        EXPECT_EQ(p.action, options_run);
+        EXPECT_EQ(p.name, "/?");
+        EXPECT_EQ(image_offset, 0);
+    }
 }
 
 } // namespace
