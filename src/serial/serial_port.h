@@ -27,6 +27,9 @@ constexpr int32_t input_buffer_bytes = 256;
 class SerialPort {
   public:
     // 1 = open (also when it was open already: the rate stays), 0 = failure.
+    // On POSIX a failure also puts one line on standard error: the device's
+    // path and the system's reason, "kelo: PATH: REASON" (a port held by
+    // another program says so; a denied one names the group to join).
     int open(int32_t port_number, uint32_t baud);
     // Releases everything the port holds; 1 in every case.
     int close();

@@ -2,10 +2,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -18,15 +21,53 @@ namespace {
 
 constexpr int write_wait_ms = 1000;
 
-// COMn is the path in KELO_COMn when it is set, else /dev/ttyS<n-1>.
-void device_path(int32_t port_number, char* path, std::size_t size) {
+// COMn is the path in KELO_COMn when it is set (used as it is, whatever
+// its length), else /dev/ttyS<n-1>, written into fallback.
+const char* device_path(int32_t port_number, char* fallback, std::size_t size) {
     char variable[16];
     std::snprintf(variable, sizeof variable, "KELO_COM%d", static_cast<int>(port_number));
     const char* mapped = std::getenv(variable);
-    if (mapped && mapped[0])
-        std::snprintf(path, size, "%s", mapped);
-    else
-        std::snprintf(path, size, "/dev/ttyS%d", static_cast<int>(port_number - 1));
+    if (mapped && mapped[0]) return mapped;
+    std::snprintf(fallback, size, "/dev/ttyS%d", static_cast<int>(port_number - 1));
+    return fallback;
+}
+
+// The group worth joining to open path: the one that owns the device when
+// it is not root's and its members may read and write; else the usual
+// owner of serial ports. A group entry too long for the fixed buffer counts
+// as unknown.
+void device_group(const char* path, char* name, std::size_t size) {
+    std::snprintf(name, size, "dialout");
+    struct stat status {};
+    constexpr mode_t group_read_write = S_IRGRP | S_IWGRP;
+    if (stat(path, &status) != 0 || status.st_gid == 0 ||
+        (status.st_mode & group_read_write) != group_read_write)
+        return;
+    group entry{};
+    group* found = nullptr;
+    char buffer[2048];
+    if (getgrgid_r(status.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found &&
+        std::strlen(found->gr_name) < size)
+        std::snprintf(name, size, "%s", found->gr_name);
+}
+
+// Tells on standard error why path could not be opened as the port (error:
+// the errno of the step that failed), before the caller's "Cannot open
+// COMn.". Result 0, the open's failure.
+int open_failed(const char* path, int error) {
+    if (error == EWOULDBLOCK || error == EBUSY) {
+        std::fprintf(stderr, "kelo: %s: the port is in use by another program\n", path);
+    } else if (error == EACCES || error == EPERM) {
+        char name[64];
+        device_group(path, name, sizeof name);
+        std::fprintf(stderr,
+                     "kelo: %s: %s (add your user to the group that owns the device, e.g. "
+                     "\"sudo usermod -aG %s $USER\", then log in again)\n",
+                     path, std::strerror(error), name);
+    } else {
+        std::fprintf(stderr, "kelo: %s: %s\n", path, std::strerror(error));
+    }
+    return 0;
 }
 
 speed_t speed_for(uint32_t baud) {
@@ -46,10 +87,13 @@ speed_t speed_for(uint32_t baud) {
     }
 }
 
+// 0 when the line took the settings, else the errno of the step that
+// failed (EINVAL: a rate the terminal interface has no speed for).
 int set_line(int fd, uint32_t baud) {
     speed_t speed = speed_for(baud);
     termios tio{};
-    if (speed == B0 || tcgetattr(fd, &tio) != 0) return -1;
+    if (speed == B0) return EINVAL;
+    if (tcgetattr(fd, &tio) != 0) return errno;
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -58,8 +102,10 @@ int set_line(int fd, uint32_t baud) {
     // only a hung-up device reads as end of file.
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return -1;
-    return tcsetattr(fd, TCSANOW, &tio);
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
+        tcsetattr(fd, TCSANOW, &tio) != 0)
+        return errno;
+    return 0;
 }
 
 // DTR off, RTS on, and low latency where the driver offers it. A device
@@ -102,20 +148,27 @@ int wait_writable(int fd, int32_t* lost) {
 
 int SerialPort::open(int32_t port_number, uint32_t baud) {
     if (is_open) return 1;
-    char path[256];
-    device_path(port_number, path, sizeof path);
+    char fallback[32];
+    const char* path = device_path(port_number, fallback, sizeof fallback);
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) return open_failed(path, errno);
     // flock makes a second kelo fail like a busy COM port, also for root,
     // whom TIOCEXCL does not stop. The exclusive flag is cleared again on a
     // failure only when this open set it: a kelo that lost the race for the
     // lock must not unlock the port for everybody while the first one uses it.
-    int locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    int exclusive = locked && ioctl(fd, TIOCEXCL) == 0;
-    if (!exclusive || set_line(fd, baud) != 0) {
+    int exclusive = 0;
+    int error = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        error = errno;
+    else if (ioctl(fd, TIOCEXCL) != 0)
+        error = errno;
+    else
+        exclusive = 1;
+    if (error == 0) error = set_line(fd, baud);
+    if (error != 0) {
         if (exclusive) (void)ioctl(fd, TIOCNXCL);
         ::close(fd);
-        return 0;
+        return open_failed(path, error);
     }
     set_modem_and_latency(fd);
     port_fd = fd;

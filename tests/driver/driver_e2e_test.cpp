@@ -6,11 +6,14 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -171,15 +174,149 @@ TEST(Probe, SilentProbeTakesAThirdOfASecondPerRate) {
     EXPECT_LT(r.seconds, 3 * 0.336 + 0.9) << r.out;
 }
 
-TEST(Port, MissingDevice) {
-    RunResult r = kelo({"-2"}, ending_on("Cannot", {"KELO_COM2=/nonexistent/tty"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Establishing communication on COM2...\nCannot open COM2.\n"),
-              std::string::npos)
-        << r.out;
-    RunResult t = kelo({"-4", "-t"}, ending_on("Cannot", {"KELO_COM4=/nonexistent/tty"}));
-    EXPECT_EQ(t.status, 1);
-    EXPECT_NE(t.out.find("Cannot open COM4.\n"), std::string::npos) << t.out;
+// A folder that every user may enter, removed at the end, for the devices
+// that kelo run as another user must reach. It holds a copy of kelo too: the
+// build tree may lie in a folder that only its owner enters.
+class OpenFolder {
+  public:
+    OpenFolder() {
+        char name[] = "/tmp/kelo-port-XXXXXX";
+        if (mkdtemp(name) != nullptr && chmod(name, 0755) == 0) path = name;
+        std::string bytes = harness::read_file(harness::kelo_path());
+        std::string copy = path + "/kelo";
+        FILE* file = path.empty() ? nullptr : std::fopen(copy.c_str(), "wb");
+        if (file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
+            std::fclose(file) == 0 && chmod(copy.c_str(), 0755) == 0)
+            kelo = copy;
+    }
+    ~OpenFolder() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+
+    std::string path;
+    std::string kelo; // empty when the copy failed
+};
+
+// A pseudo-terminal whose device every user may open, standing for a port.
+struct OpenPty {
+    OpenPty() {
+        char name[64];
+        if (openpty(&master, &device, name, nullptr, nullptr) == 0) path = name;
+        if (!path.empty()) chmod(name, 0666);
+    }
+    ~OpenPty() {
+        if (device >= 0) ::close(device);
+        if (master >= 0) ::close(master);
+    }
+    OpenPty(const OpenPty&) = delete;
+    OpenPty& operator=(const OpenPty&) = delete;
+
+    int master = -1;
+    int device = -1; // held open by this process
+    std::string path;
+};
+
+// The command that runs kelo as a user without rights to the test's files:
+// as root through setpriv as nobody; any other user already is one. Empty
+// when root has no setpriv.
+std::vector<std::string> unprivileged(const std::string& kelo) {
+    if (getuid() != 0) return {kelo};
+    std::string setpriv = access("/usr/bin/setpriv", X_OK) == 0 ? "/usr/bin/setpriv"
+                          : access("/bin/setpriv", X_OK) == 0   ? "/bin/setpriv"
+                                                                : "";
+    if (setpriv.empty()) return {};
+    return {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", kelo};
+}
+
+std::string group_name(gid_t gid) {
+    const group* entry = getgrgid(gid);
+    return entry ? entry->gr_name : "";
+}
+
+// A port that cannot be opened: "Cannot open COMn." on standard output, and
+// on standard error exactly one line, "kelo: PATH: REASON", also when the
+// probe would have tried three rates.
+TEST(Port, ReasonForAPortThatCannotBeOpened) {
+    OpenFolder folder;
+    ASSERT_FALSE(folder.kelo.empty()) << "cannot copy kelo into " << folder.path;
+    // Held by another program: flock (another kelo), or TIOCEXCL that
+    // makes the open itself fail with EBUSY for every user but root.
+    OpenPty locked;
+    OpenPty exclusive;
+    ASSERT_FALSE(locked.path.empty() || exclusive.path.empty());
+    ASSERT_EQ(flock(locked.device, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(ioctl(exclusive.device, TIOCEXCL), 0);
+    // Denied: no rights at all (owned by root's group, or the runner's own
+    // group when it is not root), and rights for the group only.
+    std::string no_rights = folder.path + "/no-rights";
+    std::string group_only = folder.path + "/group-only";
+    gid_t tty = getgrnam("tty") ? getgrnam("tty")->gr_gid : getgid();
+    for (const std::string& file : {no_rights, group_only}) {
+        FILE* created = std::fopen(file.c_str(), "wb");
+        ASSERT_NE(created, nullptr) << file;
+        std::fclose(created);
+    }
+    ASSERT_EQ(chmod(no_rights.c_str(), 0), 0);
+    ASSERT_EQ(chown(group_only.c_str(), getuid(), getuid() == 0 ? tty : getgid()), 0);
+    ASSERT_EQ(chmod(group_only.c_str(), 0060), 0);
+    struct stat status {};
+    ASSERT_EQ(stat(no_rights.c_str(), &status), 0);
+    // Root's group is never worth joining: the usual owner of ports instead.
+    std::string no_rights_group = status.st_gid == 0 ? "dialout" : group_name(status.st_gid);
+    ASSERT_EQ(stat(group_only.c_str(), &status), 0);
+    std::string group = group_name(status.st_gid);
+    ASSERT_FALSE(group.empty());
+    auto denied = [](const std::string& group) {
+        return "Permission denied (add your user to the group that owns the device, e.g. \"sudo "
+               "usermod -aG " +
+               group + " $USER\", then log in again)";
+    };
+    const std::string in_use = "the port is in use by another program";
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string device;
+        bool as_other_user;
+        std::string reason;
+    } cases[] = {
+        {"missing", {}, folder.path + "/missing", false, "No such file or directory"},
+        {"missing COM2", {"-2"}, "/nonexistent/tty", false, "No such file or directory"},
+        {"missing, terminal mode",
+         {"-4", "-t"},
+         "/nonexistent/tty",
+         false,
+         "No such file or directory"},
+        {"not a terminal", {"-38"}, "/dev/null", false, "Inappropriate ioctl for device"},
+        {"locked", {}, locked.path, false, in_use},
+        {"locked, terminal mode", {"-t"}, locked.path, false, in_use},
+        {"exclusive", {}, exclusive.path, true, in_use},
+        {"chmod 000", {}, no_rights, true, denied(no_rights_group)},
+        {"group only", {"-19"}, group_only, true, denied(group)},
+    };
+    std::vector<std::string> other_user = unprivileged(folder.kelo);
+    int skipped = 0;
+    for (const Case& c : cases) {
+        if (c.as_other_user && other_user.empty()) {
+            ++skipped;
+            continue;
+        }
+        std::vector<std::string> argv = c.as_other_user ? other_user : std::vector{folder.kelo};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        int port = 1;
+        for (const std::string& arg : c.args)
+            if (arg.size() == 2 && arg[1] >= '1' && arg[1] <= '4') port = arg[1] - '0';
+        std::string com = "COM" + std::to_string(port);
+        RunOptions options = ending_on("Cannot", {"KELO_" + com + "=" + c.device});
+        options.cwd = folder.path;
+        RunResult r = run_program(argv, options);
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_TRUE(r.out.ends_with("\nCannot open " + com + ".\n")) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.err, "kelo: " + c.device + ": " + c.reason + "\n") << c.what;
+    }
+    if (skipped > 0) GTEST_SKIP() << skipped << " cases need a user without rights: no setpriv";
 }
 
 TEST(Port, BusyPortFailsLikeABusyComPort) {
@@ -215,6 +352,7 @@ TEST(Port, SecondKeloOnTheSamePortCannotOpenIt) {
     if (fd >= 0) ::close(fd);
     terminal.join();
     EXPECT_NE(second.out.find("Cannot open COM1.\n"), std::string::npos) << second.out;
+    EXPECT_EQ(second.err, "kelo: " + sim.link() + ": the port is in use by another program\n");
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(first.status, 0) << first.out;
     if (getuid() == 0) {
