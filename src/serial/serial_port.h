@@ -1,10 +1,19 @@
 // The serial link: the one SerialPort object and the five free functions
 // through which the rest of kelo reaches it.
 //
-// COMn maps to a device per platform: on Windows the port "COMn" itself; on
-// POSIX the path in the environment variable KELO_COMn when it is set, else
-// /dev/ttyS<n-1>. The port is opened exclusively, 8N1 at the given rate, no
-// flow control, DTR off and RTS on.
+// COMn (n = 1..4, the option's number) is the device named in the
+// environment variable KELO_COMn when it is set and not empty, else the
+// platform's own name for it:
+//   POSIX    the path in KELO_COMn as it is, else /dev/ttyS<n-1>.
+//   Windows  KELO_COMn as a device name: COM and a number ("COM12", "com7")
+//            is opened in the device namespace ("\\.\COM12"), since COM10
+//            and above do not open by the bare name; a value that begins
+//            with "\\.\" as it is; any other value as given (a device of
+//            another name needs the "\\.\" written out). At most 255
+//            characters: a longer one fails the open. Else "COMn".
+// Messages keep calling the port COMn whatever it maps to. The port is
+// opened exclusively, 8N1 at the given rate, no flow control, DTR off and
+// RTS on.
 #pragma once
 
 #include <cstdint>

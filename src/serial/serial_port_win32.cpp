@@ -2,6 +2,7 @@
 // issued and finished on the calling thread; no wait is unbounded except the
 // completion of an operation that has just been cancelled.
 #include <bit>
+#include <cstring>
 
 #include "serial/serial_port.h"
 
@@ -57,6 +58,41 @@ constexpr bool flags_follow_rule(DWORD old_flags) {
 }
 static_assert(flags_follow_rule(0) && flags_follow_rule(0xFFFFFFFFu) &&
               flags_follow_rule(0xA5A5A5A5u) && flags_follow_rule(0x5A5A5A5Au));
+
+// 1 when name is COM and a number, in any case ("COM12", "com7").
+int is_com_name(const char* name) {
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
+    const char* digit = name + 3;
+    if (*digit == '\0') return 0;
+    for (; *digit != '\0'; ++digit)
+        if (*digit < '0' || *digit > '9') return 0;
+    return 1;
+}
+
+// The name CreateFileA opens for COMn, into name (size bytes): "COMn" when
+// KELO_COMn is not set or empty; else its value, a bare COMk put into the
+// device namespace ("\\.\COMk": COM10 and above open only that way). 0 when
+// the value (at most size - 5 characters) does not fit: no other device is
+// opened in its place.
+int device_name(int32_t port_number, char* name, DWORD size) {
+    char variable[16];
+    wsprintfA(variable, "KELO_COM%d", static_cast<int>(port_number));
+    constexpr char device_namespace[] = "\\\\.\\";
+    constexpr DWORD namespace_length = sizeof device_namespace - 1;
+    // Read behind room for the namespace, which a bare COMk gets in front.
+    char* value = name + namespace_length;
+    DWORD length = GetEnvironmentVariableA(variable, value, size - namespace_length);
+    if (length == 0) {
+        wsprintfA(name, "COM%d", static_cast<int>(port_number));
+        return 1;
+    }
+    if (length >= size - namespace_length) return 0;
+    if (is_com_name(value))
+        std::memcpy(name, device_namespace, namespace_length);
+    else
+        std::memmove(name, value, length + 1);
+    return 1;
+}
 
 HANDLE new_event() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -134,8 +170,8 @@ int32_t queued_output(HANDLE port) {
 
 int SerialPort::open(int32_t port_number, uint32_t baud) {
     if (is_open) return 1;
-    char name[16];
-    wsprintfA(name, "COM%d", static_cast<int>(port_number));
+    char name[MAX_PATH];
+    if (!device_name(port_number, name, sizeof name)) return 0;
     port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {

@@ -1,8 +1,9 @@
 #!/bin/bash
 # A private Wine prefix for trying the Windows kelo.exe by hand, set up the
-# way the tests set theirs up: COM1 to COM4 are mapped once to the links
-# DIR/com1 .. DIR/com4, and pointing a link at a device (a simulator's
-# terminal, say) changes the port at once, without restarting Wine.
+# way the tests set theirs up: COM1 to COM4 and COM12 are mapped once to the
+# links DIR/com1 .. DIR/com4 and DIR/com12, and pointing a link at a device
+# (a simulator's terminal, say) changes the port at once, without restarting
+# Wine. COM12 is reached through the environment: KELO_COM1=COM12.
 #
 #   wine-env.sh DIR init                 create DIR/prefix, map the ports (about 20 s once)
 #   wine-env.sh DIR port N DEVICE        COMn -> DEVICE (e.g. /tmp/com1 of k940-sim --link)
@@ -46,7 +47,7 @@ init)
             exit 1
         }
     fi
-    for n in 1 2 3 4; do
+    for n in 1 2 3 4 12; do
         [ -e "$dir/com$n" ] || [ -L "$dir/com$n" ] || point "$n" "$dir/absent"
         wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$dir/com$n" /f >/dev/null 2>&1 ||
             exit 1

@@ -1,7 +1,8 @@
 // The Windows program kelo.exe end to end under Wine, against the simulated
-// K940: start-up, the probe and its failures, downloads (the whole replica
-// from the program file itself, refusals, a skipped boot section), a script,
-// and, on a console, the keys (terminal mode, esc, the power-cycle prompt).
+// K940: start-up, the probe and its failures, the ports that KELO_COMn maps,
+// downloads (the whole replica from the program file itself, refusals, a
+// skipped boot section), a script, and, on a console, the keys (terminal
+// mode, esc, the power-cycle prompt).
 // Also the checks of the Windows serial port and console layer.
 //
 // Run by run-wine-tests.sh; see wine_support.h for the environment.
@@ -45,12 +46,12 @@ std::string repeated(const std::string& text, int times) {
     return out;
 }
 
-// Every test starts with all four ports absent and points the ones it uses
+// Every test starts with all mapped ports absent and points the ones it uses
 // at its simulator.
 class WineTest : public testing::Test {
   protected:
     void SetUp() override {
-        for (int n = 1; n <= 4; ++n) wine::point_port(n, "/nonexistent/kelo-port");
+        for (int n : wine::mapped_ports) wine::point_port(n, "/nonexistent/kelo-port");
     }
     // kelo.exe (or program) with COMn leading to the simulator; files are
     // named relative to the simulator's folder.
@@ -108,15 +109,18 @@ TEST(ProgramFile, ImportsOnlySystemLibraries) {
 
 // --- start-up and the probe ---------------------------------------------------------
 
+// "-h", "--help" and Windows' own "/?" are "-?" by other names.
 TEST_F(WineTest, UsageEndsAtOnceWithStatusZero) {
     Sim sim;
-    RunResult r = kelo(sim, {"-96", "-?", "-t"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
-    EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage_text)) << r.out;
-    EXPECT_EQ(r.out.find("Establishing"), std::string::npos);
-    EXPECT_EQ(sim.rx(), "") << "the port is not opened";
-    EXPECT_LT(r.seconds, 2.0) << "no key wait after the usage_text text";
+    for (const char* usage : {"-?", "-h", "--help", "/?"}) {
+        RunResult r = kelo(sim, {"-96", usage, "-t"});
+        EXPECT_EQ(r.status, 0) << usage;
+        EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
+        EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage_text)) << usage << r.out;
+        EXPECT_EQ(r.out.find("Establishing"), std::string::npos) << usage;
+        EXPECT_EQ(sim.rx(), "") << "the port is not opened";
+        EXPECT_LT(r.seconds, 2.0) << "no key wait after the usage_text text";
+    }
 }
 
 // Without a rate option the rates are probed in turn; kelo.exe carries no
@@ -189,6 +193,48 @@ TEST_F(WineTest, MissingDeviceCannotBeOpened) {
 std::string image_file(const std::string& dir, const std::string& name, const std::string& args) {
     make_image(dir, name, args);
     return name;
+}
+
+// KELO_COMn maps the option's port to any COM port, also to one beyond
+// COM9 that opens only in the device namespace; messages keep saying COMn.
+// A value too long for the name fails the open rather than open a device by
+// a cut name: Wine drops trailing blanks from a device name, so the longest
+// value below opens COM12 and a cut one longer by a blank would too.
+TEST_F(WineTest, PortMappedThroughTheEnvironment) {
+    const std::string longest = "\\\\.\\COM12" + std::string(246, ' ');
+    struct Case {
+        int port;
+        std::string value;
+        bool opens;
+    } cases[] = {
+        {1, "COM12", true}, {3, "\\\\.\\COM12", true}, {1, "com12", true},
+        {1, longest, true}, {1, longest + " ", false}, {1, "", false}, // the plain COM1, absent
+    };
+    for (const Case& c : cases) {
+        Sim sim;
+        std::string image = image_file(sim.dir(), "app.s19", "--section app,records=4");
+        wine::point_port(12, sim.link());
+        std::string com = "COM" + std::to_string(c.port);
+        RunResult r = wine::run(wine::kelo_exe(), {"-" + std::to_string(c.port), "-38", image},
+                                sim.dir(), 60, {"KELO_" + com + "=" + c.value});
+        std::string what = com + "=" + c.value.substr(0, 9) + " (" +
+                           std::to_string(c.value.size()) + " characters)";
+        EXPECT_NE(r.out.find("Establishing communication on " + com + "...\n"), std::string::npos)
+            << what << "\n"
+            << r.out;
+        EXPECT_EQ(r.err, "") << what;
+        if (!c.opens) {
+            EXPECT_TRUE(r.out.ends_with("\nCannot open " + com + ".\n")) << what << "\n" << r.out;
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(sim.rx(), "") << what;
+            continue;
+        }
+        EXPECT_NE(r.out.find("Baud rate set to 38400 (N81)\n"), std::string::npos) << what;
+        EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << what << "\n" << r.out;
+        EXPECT_EQ(r.status, 0) << what;
+        auto lines = sections_of(harness::read_file(sim.dir() + "/" + image))[0];
+        EXPECT_EQ(after_probe(sim), wire_of(lines)) << what;
+    }
 }
 
 // --- downloads ----------------------------------------------------------------------

@@ -91,10 +91,10 @@ std::string link_target(const std::string& path) {
     return error ? std::string() : target.string();
 }
 
-// COM1..COM4 lead to the port links once Wine's mount manager has read the
+// The ports lead to the port links once Wine's mount manager has read the
 // registry (it does when the first program starts after a server start).
 bool ports_mapped() {
-    for (int n = 1; n <= 4; ++n)
+    for (int n : mapped_ports)
         if (link_target(prefix() + "/dosdevices/com" + std::to_string(n)) != port_link(n))
             return false;
     return true;
@@ -102,13 +102,13 @@ bool ports_mapped() {
 
 void map_ports() {
     double start = harness::now_seconds();
-    for (int n = 1; n <= 4; ++n)
+    for (int n : mapped_ports)
         run_tool({wine_path, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v",
                   "COM" + std::to_string(n), "/d", port_link(n), "/f"},
                  60);
     wineserver("-k");
     wineserver("-w");
-    std::printf("[wine] COM1..COM4 mapped to %s/com1..com4 in %.1f s\n", work_dir.c_str(),
+    std::printf("[wine] COM1..COM4, COM12 mapped to %s/com<n> in %.1f s\n", work_dir.c_str(),
                 seconds_since(start));
 }
 
@@ -138,7 +138,7 @@ void Session::SetUp() {
             remove_work = true;
         }
         set_wine_environment();
-        for (int n = 1; n <= 4; ++n) point_port(n, work_dir + "/absent");
+        for (int n : mapped_ports) point_port(n, work_dir + "/absent");
 
         double start = harness::now_seconds();
         if (!fs::exists(prefix() + "/system.reg")) {
@@ -156,7 +156,7 @@ void Session::SetUp() {
         run_tool({wine_path, "reg", "query", "HKLM\\Software\\Wine\\Ports"}, 60);
         for (int i = 0; i < 100 && !ports_mapped(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ASSERT_TRUE(ports_mapped()) << "Wine did not map COM1..COM4 to " << work_dir;
+        ASSERT_TRUE(ports_mapped()) << "Wine did not map COM1..COM4, COM12 to " << work_dir;
         std::printf("[wine] wineserver up, first program ran in %.1f s\n", seconds_since(start));
         session_ready = true;
     } catch (const std::exception& e) {
@@ -204,11 +204,13 @@ void point_port(int n, const std::string& device) {
 }
 
 harness::RunResult run(const std::string& exe, const std::vector<std::string>& args,
-                       const std::string& cwd, double timeout_s) {
+                       const std::string& cwd, double timeout_s,
+                       const std::vector<std::string>& env) {
     std::vector<std::string> argv = {wine_path, exe};
     argv.insert(argv.end(), args.begin(), args.end());
     harness::RunOptions options;
     options.cwd = cwd;
+    options.env = env;
     options.timeout_s = timeout_s;
     harness::RunResult result = harness::run_program(argv, options);
     result.out = text_mode_undone(result.out);

@@ -1,8 +1,9 @@
 // Running the Windows programs under Wine for the end-to-end tests: one Wine
-// prefix for the whole test run, with COM1 to COM4 mapped once to links that
-// each test points at a device of its own (a simulator's terminal), and two
-// ways to run a program: without a console (standard input /dev/null, as in
-// a pipeline) and on a console (a pseudo-terminal Wine makes a console of).
+// prefix for the whole test run, with COM1 to COM4 and COM12 mapped once to
+// links that each test points at a device of its own (a simulator's
+// terminal), and two ways to run a program: without a console (standard
+// input /dev/null, as in a pipeline) and on a console (a pseudo-terminal
+// Wine makes a console of).
 #pragma once
 
 #include <functional>
@@ -36,16 +37,23 @@ std::string windows_build();
 std::string kelo_exe();
 std::string demo_exe();
 
-// Makes COMn (1..4) lead to device; a device that does not exist makes the
-// port absent. Wine follows the link on every open, so no restart is needed.
+// The ports mapped in the prefix: those the options name, and COM12, which
+// only KELO_COMn reaches (COM10 and above open only as "\\.\COMn").
+constexpr int mapped_ports[] = {1, 2, 3, 4, 12};
+
+// Makes COMn (one of mapped_ports) lead to device; a device that does not
+// exist makes the port absent. Wine follows the link on every open, so no
+// restart is needed.
 void point_port(int n, const std::string& device);
 
 // Runs a Windows program under Wine with standard input /dev/null: it has
 // no console, so no key ever waits. cwd is its working folder (files are
-// named relative to it). Its output comes back with LF line ends, as
-// written (text_mode_undone).
+// named relative to it); env ("NAME=value") is added to the environment,
+// which Wine hands on to the program. Its output comes back with LF line
+// ends, as written (text_mode_undone).
 harness::RunResult run(const std::string& exe, const std::vector<std::string>& args,
-                       const std::string& cwd, double timeout_s = 60);
+                       const std::string& cwd, double timeout_s = 60,
+                       const std::vector<std::string>& env = {});
 
 // Undoes the C library's text mode on Windows, which writes every LF as
 // CR LF: each LF loses the one CR put before it.
