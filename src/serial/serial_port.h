@@ -1,5 +1,5 @@
-// The serial link: the one SerialPort object and the five free functions
-// through which the rest of kelo reaches it.
+// The serial link: the one SerialPort object and the free functions through
+// which the rest of kelo reaches it.
 //
 // COMn (n = 1..4, the option's number) is the device named in the
 // environment variable KELO_COMn when it is set and not empty, else the
