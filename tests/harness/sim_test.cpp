@@ -339,14 +339,17 @@ TEST(SimScript, TrickleHoldsTheLineBusy) {
 TEST(SimPacing, WireTimeOfBytesBothWays) {
     Sim sim("pace 1\nbaud 9600\n");
     SerialClient line(sim.link(), 9600);
-    // 41 bytes of query and answer at 9600 baud: about 6 and 42 ms on a wire.
+    // At 9600 baud a byte takes 1.0417 ms. The query is judged when its CR,
+    // the 4th byte, is in; each of the 40 answer bytes is handed over when its
+    // last bit is: 44 byte times, 45.8 ms.
     auto [seconds, reply] = timed(line, query, "\n");
     EXPECT_EQ(reply, ident);
-    EXPECT_GE(seconds, 0.045);
-    // 100 characters must arrive before the line can be answered.
+    EXPECT_GE(seconds, 0.0458);
+    // 100 characters and the CR must arrive before the line can be answered,
+    // and the 7 bytes of the answer follow: 108 byte times, 112.5 ms.
     auto [long_seconds, long_reply] = timed(line, sent(std::string(100, 'M')), "\n");
     EXPECT_EQ(long_reply, "READY\r\n");
-    EXPECT_GE(long_seconds, 0.1);
+    EXPECT_GE(long_seconds, 0.1124);
 
     Sim fast;
     SerialClient fast_line(fast.link(), 38400);

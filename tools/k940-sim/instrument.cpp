@@ -63,13 +63,13 @@ Instrument::Instrument(const Scenario& scenario, int master, int slave, Outputs 
     : scenario(scenario), master(master), slave(slave), outputs(std::move(outputs)),
       started(Clock::now()) {}
 
-int64_t Instrument::now_us() const {
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+int64_t Instrument::now_ns() const {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count();
 }
 
 void Instrument::note(const std::string& event) {
     if (outputs.transcript == nullptr) return;
-    std::fprintf(outputs.transcript, "%lld %s\n", static_cast<long long>(now_us() / 1000),
+    std::fprintf(outputs.transcript, "%lld %s\n", static_cast<long long>(now_ns() / 1'000'000),
                  event.c_str());
     // Tests read the transcript while the instrument runs.
     std::fflush(outputs.transcript);
@@ -115,17 +115,18 @@ void Instrument::check_rate() {
     note("baud " + std::to_string(rate));
 }
 
-// Ten bits a byte: start, eight data, stop.
-int64_t Instrument::byte_us() {
-    unsigned rate = last_rate != 0 ? last_rate : 38400;
-    return (10'000'000 + rate - 1) / rate;
+// Ten bits a byte: start, eight data, stop; to the nearest nanosecond.
+int64_t Instrument::byte_ns() {
+    int64_t rate = last_rate != 0 ? last_rate : 38400;
+    return (10'000'000'000 + rate / 2) / rate;
 }
 
 void Instrument::start() {
     if (scenario.line_lost_at.when == When::ms)
-        lose_due = int64_t{scenario.line_lost_at.number} * 1000;
-    if (scenario.hang_at.when == When::ms) hang_due = int64_t{scenario.hang_at.number} * 1000;
+        lose_due = int64_t{scenario.line_lost_at.number} * 1'000'000;
+    if (scenario.hang_at.when == When::ms) hang_due = int64_t{scenario.hang_at.number} * 1'000'000;
     check_rate();
+    event_ns = now_ns();
     if (!scenario.stale.empty()) {
         note("stale " + printable(scenario.stale));
         emit(scenario.stale, 0);
@@ -146,9 +147,9 @@ void Instrument::run(Requests& requests, const sigset_t& wait_mask) {
         timespec wait{};
         timespec* timeout = nullptr;
         if (next >= 0) {
-            int64_t left = std::max<int64_t>(0, next - now_us());
-            wait.tv_sec = left / 1'000'000;
-            wait.tv_nsec = (left % 1'000'000) * 1000;
+            int64_t left = std::max<int64_t>(0, next - now_ns());
+            wait.tv_sec = left / 1'000'000'000;
+            wait.tv_nsec = left % 1'000'000'000;
             timeout = &wait;
         }
         int ready = ppoll(&fd, 1, timeout, &wait_mask);
@@ -168,7 +169,7 @@ void Instrument::finish() {
 int64_t Instrument::run_due() {
     for (;;) {
         if (lost) return -1;
-        int64_t now = now_us();
+        int64_t now = now_ns();
         if (lose_due >= 0 && lose_due <= now) {
             lose_due = -1;
             lose_line();
@@ -176,10 +177,12 @@ int64_t Instrument::run_due() {
             hang_due = -1;
             hang();
         } else if (!input.empty() && input.front().first <= now) {
-            uint8_t byte = input.front().second;
+            auto [arrival, byte] = input.front();
             input.pop_front();
+            event_ns = arrival;
             handle_byte(byte);
         } else if (!timers.empty() && timers.begin()->first <= now) {
+            event_ns = timers.begin()->first;
             auto action = std::move(timers.begin()->second);
             timers.erase(timers.begin());
             action();
@@ -213,11 +216,12 @@ void Instrument::read_line_input() {
             done += n;
         }
     }
-    int64_t now = now_us();
+    int64_t now = now_ns();
     for (ssize_t i = 0; i < count; ++i) {
         int64_t arrival = now;
-        // Paced, a byte has arrived only when its last bit has.
-        if (scenario.pace) arrival = input_wire_free = std::max(now, input_wire_free) + byte_us();
+        // Paced, a byte has arrived only when its last bit has, and the bytes
+        // written one after the other follow each other on the wire.
+        if (scenario.pace) arrival = input_wire_free = std::max(now, input_wire_free) + byte_ns();
         input.emplace_back(arrival, buffer[i]);
     }
 }
@@ -294,7 +298,7 @@ void Instrument::handle_query() {
     say("identification query answered at " + std::to_string(line_rate()) + " baud");
     std::string answer = scenario.ident + scenario.ident_end;
     at(scenario.answer_delay_ms,
-       [this, answer] { send_checked(answer, int64_t{scenario.char_gap_ms} * 1000); });
+       [this, answer] { send_checked(answer, int64_t{scenario.char_gap_ms} * 1'000'000); });
 }
 
 void Instrument::handle_record(const std::string& text) {
@@ -328,7 +332,7 @@ void Instrument::handle_record(const std::string& text) {
     if (accepted && text[1] == '7' && !programmed) {
         // Half way through the programming, always before the reply leaves.
         programmed = true;
-        int64_t halfway = now_us() + int64_t{scenario.programming_ms} * 500;
+        int64_t halfway = event_ns + int64_t{scenario.programming_ms} * 500'000;
         if (strikes(scenario.line_lost_at, When::programming, 1)) lose_due = halfway;
         if (strikes(scenario.hang_at, When::programming, 1)) hang_due = halfway;
     }
@@ -376,7 +380,7 @@ void Instrument::handle_message(const std::string& text) {
     if (!text_reply.empty()) reply(scenario.reply_delay_ms, text_reply);
     ack_pending = read_command;
     if (scenario.trickle_ms > 0) {
-        trickle_until = now_us() + int64_t{scenario.trickle_for_ms} * 1000;
+        trickle_until = event_ns + int64_t{scenario.trickle_for_ms} * 1'000'000;
         if (!trickling) {
             trickling = true;
             at(scenario.trickle_ms, [this] { trickle_tick(); });
@@ -386,7 +390,7 @@ void Instrument::handle_message(const std::string& text) {
 
 void Instrument::trickle_tick() {
     emit(scenario.trickle_byte, 0);
-    if (now_us() + int64_t{scenario.trickle_ms} * 1000 <= trickle_until) {
+    if (event_ns + int64_t{scenario.trickle_ms} * 1'000'000 <= trickle_until) {
         at(scenario.trickle_ms, [this] { trickle_tick(); });
     } else {
         trickling = false;
@@ -395,17 +399,19 @@ void Instrument::trickle_tick() {
 
 void Instrument::at(int delay_ms, std::function<void()> action) {
     if (hung) return;
-    timers.emplace(now_us() + int64_t{delay_ms} * 1000, std::move(action));
+    timers.emplace(event_ns + int64_t{delay_ms} * 1'000'000, std::move(action));
 }
 
-// Queues bytes behind those already queued, each gap_us (or, paced, its wire
-// time, whichever is longer) after the one before.
-void Instrument::emit(const std::string& bytes, int64_t gap_us) {
+// Queues bytes behind those already queued, each gap_ns (or, paced, its wire
+// time, whichever is longer) after the one before. Paced, a byte is handed
+// over when its last bit has arrived, a wire time after it started.
+void Instrument::emit(const std::string& bytes, int64_t gap_ns) {
     if (hung) return;
-    int64_t when = std::max(now_us(), output_wire_free);
-    int64_t step = scenario.pace ? std::max(gap_us, byte_us()) : gap_us;
+    int64_t when = std::max(event_ns, output_wire_free);
+    int64_t step = scenario.pace ? std::max(gap_ns, byte_ns()) : gap_ns;
+    int64_t on_wire = scenario.pace ? byte_ns() : 0;
     for (char byte : bytes) {
-        output.emplace_back(when, static_cast<uint8_t>(byte));
+        output.emplace_back(when + on_wire, static_cast<uint8_t>(byte));
         when += step;
     }
     // The next text follows this one; unpaced and without a gap that is at once.
@@ -414,13 +420,13 @@ void Instrument::emit(const std::string& bytes, int64_t gap_us) {
 
 // The rate is judged when the bytes leave: a port set to another rate since
 // the line came in gets what a mismatched UART would make of the answer.
-void Instrument::send_checked(const std::string& bytes, int64_t gap_us) {
+void Instrument::send_checked(const std::string& bytes, int64_t gap_ns) {
     if (line_rate() != scenario.baud) {
         note("answer garbled: line at " + std::to_string(line_rate()) + " baud");
         if (scenario.garble) answer_garbled(bytes.size());
         return;
     }
-    emit(bytes, gap_us);
+    emit(bytes, gap_ns);
 }
 
 void Instrument::reply(int delay_ms, const std::string& text) {
@@ -437,12 +443,12 @@ void Instrument::reply(int delay_ms, const std::string& text) {
 
 void Instrument::answer_garbled(size_t length) {
     size_t count = std::clamp<size_t>(length, 1, sizeof garble_pattern);
-    emit(std::string(garble_pattern, count), int64_t{scenario.char_gap_ms} * 1000);
+    emit(std::string(garble_pattern, count), int64_t{scenario.char_gap_ms} * 1'000'000);
 }
 
 void Instrument::flush_output() {
     if (output_blocked) return;
-    int64_t now = now_us();
+    int64_t now = now_ns();
     uint8_t buffer[4096];
     size_t count = 0;
     for (auto it = output.begin(); it != output.end() && it->first <= now && count < sizeof buffer;

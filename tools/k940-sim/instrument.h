@@ -54,12 +54,12 @@ class Instrument {
   private:
     using Clock = std::chrono::steady_clock;
 
-    int64_t now_us() const;
+    int64_t now_ns() const;
     void note(const std::string& event);
     void say(const std::string& message);
     unsigned line_rate();
     void check_rate();
-    int64_t byte_us();
+    int64_t byte_ns();
 
     // Receiving.
     void read_line_input();
@@ -72,8 +72,8 @@ class Instrument {
 
     // Sending.
     void at(int delay_ms, std::function<void()> action);
-    void emit(const std::string& bytes, int64_t gap_us);
-    void send_checked(const std::string& bytes, int64_t gap_us);
+    void emit(const std::string& bytes, int64_t gap_ns);
+    void send_checked(const std::string& bytes, int64_t gap_ns);
     void reply(int delay_ms, const std::string& text);
     void answer_garbled(size_t length);
     void flush_output();
@@ -100,10 +100,15 @@ class Instrument {
     Clock::time_point started;
     unsigned last_rate = 0;
 
+    // Times are nanoseconds since the start. What the instrument does is timed
+    // from the moment of the event that caused it (a byte's arrival, a timer
+    // falling due), never from when the loop got round to it: a late wake-up
+    // delays nothing that follows, the schedule catches up.
     std::deque<std::pair<int64_t, uint8_t>> input;  // byte and its arrival
     std::deque<std::pair<int64_t, uint8_t>> output; // byte and when it leaves
     int64_t input_wire_free = 0;
     int64_t output_wire_free = 0;
+    int64_t event_ns = 0; // the moment of the event being handled
     bool output_blocked = false;
     std::multimap<int64_t, std::function<void()>> timers;
 
