@@ -42,6 +42,9 @@ const char garble_pattern[] = {'\x00', '\xF8', '\x80', '\xFE'};
 // Longest line kept; the rest of a longer one is dropped.
 constexpr size_t max_line = 4096;
 
+// How long before the last byte queued is due the paced loop stops sleeping.
+constexpr int64_t last_byte_spin_ns = 100'000;
+
 // Seconds on the monotonic clock, the one other processes compare with.
 std::string monotonic_stamp() {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -148,6 +151,12 @@ void Instrument::run(Requests& requests, const sigset_t& wait_mask) {
         timespec* timeout = nullptr;
         if (next >= 0) {
             int64_t left = std::max<int64_t>(0, next - now_ns());
+            // Paced, the last byte queued (the end of a reply, which the other
+            // side waits for) is handed over at its moment: the loop sleeps
+            // until shortly before it and polls the rest of the way, as a
+            // wake-up comes some tens of microseconds late.
+            if (scenario.pace && output.size() == 1 && output.front().first == next)
+                left = std::max<int64_t>(0, left - last_byte_spin_ns);
             wait.tv_sec = left / 1'000'000'000;
             wait.tv_nsec = left % 1'000'000'000;
             timeout = &wait;
