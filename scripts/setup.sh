@@ -11,7 +11,7 @@ packages=(
   wine wine64                                   # running it here
   srecord                                       # an independent S-record reader
   tmux                                          # terminal-mode test in a real terminal
-  valgrind python3 procps time                  # benchmarks, image generator
+  valgrind strace python3 procps time           # benchmarks, image generator
   cppcheck                                      # static analysis
   groff-base man-db                             # checking the manual pages
   dpkg-dev file lintian                         # the Debian package: Depends, checks

@@ -1,0 +1,142 @@
+# Helpers of the benchmark scripts (download-bench.sh, line-bench.sh,
+# wine-bench.sh); sourced, not run. The sourcing script sets WORK (a scratch
+# folder of its own) and SRC (the source tree) first, and calls bench_cleanup
+# from its EXIT trap.
+#
+# Every process started here is remembered by its id and ended by that id:
+# the machine is shared, and nothing else is touched.
+
+BENCH_PIDS=()
+STARTED_PID=
+
+# The process ids of this script's children still running are ended, then the
+# scratch folder goes.
+bench_cleanup() {
+    local pid
+    for pid in "${BENCH_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    rm -rf "$WORK"
+}
+
+# Ends a process started here (SIGTERM) and waits for it.
+stop_pid() {
+    local pid=$1 kept=() p
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null || true
+    for p in "${BENCH_PIDS[@]}"; do [[ $p == "$pid" ]] || kept+=("$p"); done
+    BENCH_PIDS=("${kept[@]}")
+}
+
+# Compiles bench/bare_loop.cpp and bench/responder.cpp into $WORK.
+build_bench_programs() {
+    local program
+    for program in bare_loop responder; do
+        g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$WORK/$program" "$SRC/bench/$program.cpp"
+    done
+}
+
+# Waits until LINK exists (the server PID made it), up to 10 s.
+wait_link() {
+    local link=$1 pid=$2
+    for _ in $(seq 200); do
+        [[ -L $link ]] && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "no link $link from process $pid" >&2
+    return 1
+}
+
+# start_sim SIM NAME LINK SETTING...: the simulator SIM on LINK, its
+# transcript in $WORK/NAME.log, its memory in $WORK/NAME.mem/, its output in
+# $WORK/NAME.sim. Sets STARTED_PID.
+start_sim() {
+    local sim=$1 name=$2 link=$3
+    shift 3
+    local sets=() s
+    for s in "$@"; do sets+=(--set "$s"); done
+    rm -f "$link"
+    mkdir -p "$WORK/$name.mem"
+    "$sim" --link "$link" --transcript "$WORK/$name.log" --memory "$WORK/$name.mem" \
+        "${sets[@]}" </dev/null >"$WORK/$name.sim" 2>&1 &
+    STARTED_PID=$!
+    BENCH_PIDS+=("$STARTED_PID")
+    wait_link "$link" "$STARTED_PID"
+}
+
+# start_responder NAME LINK: bench/responder on LINK; its report goes to
+# $WORK/NAME.report when it is stopped. Sets STARTED_PID.
+start_responder() {
+    local name=$1 link=$2
+    rm -f "$link" "$WORK/$name.report"
+    "$WORK/responder" --link "$link" --report "$WORK/$name.report" </dev/null >/dev/null 2>&1 &
+    STARTED_PID=$!
+    BENCH_PIDS+=("$STARTED_PID")
+    wait_link "$link" "$STARTED_PID"
+}
+
+# report_field NAME FIELD: a field of the responder's report (after it ended).
+report_field() {
+    tr ' ' '\n' <"$WORK/$1.report" | sed -n "s/^$2=//p"
+}
+
+# Fixed pauses of a download of IMAGE to an instrument whose boot code is
+# current: kelo pauses 556 ms after the Programming of each section it sends
+# but the last.
+pauses() {
+    local headers
+    headers=$(grep -c '^S0' "$1")
+    echo $((headers > 2 ? headers - 2 : 0))
+}
+
+# window TRANSCRIPT: the download in a simulator's transcript, first record
+# byte to last reply byte, in seconds, and the number of records the
+# instrument took.
+window() {
+    python3 - "$1" <<'EOF'
+import sys
+first = last = None
+records = 0
+lines = open(sys.argv[1], encoding="latin-1").readlines()
+# Without a probe (the bare loop) the window opens with the first byte.
+answered = not any(" query" in line for line in lines)
+for line in lines:
+    ms, _, event = line.rstrip("\n").partition(" ")
+    if event.startswith("query") and "answered" in event:
+        answered = True
+    elif answered and event.startswith("rx ") and first is None:
+        first = int(ms)
+    elif event.startswith("tx "):
+        last = int(ms)
+    elif event.startswith("record "):
+        records += 1
+print((last - first) / 1000.0, records)
+EOF
+}
+
+# ideal IMAGE EXTRA REPLY TURN_MS BAUD: the least time of the records kelo
+# sends from IMAGE on a line at BAUD (10 bits a byte) when each record counts
+# EXTRA bytes behind its text, the reply REPLY bytes and the instrument starts
+# its reply TURN_MS after the record.
+ideal() {
+    python3 - "$@" <<'EOF'
+import sys
+image, extra, reply = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+turn, byte = float(sys.argv[4]) / 1000.0, 10.0 / float(sys.argv[5])
+headers = 0
+total = 0.0
+for raw in open(image, "rb"):
+    line = raw.rstrip(b"\r\n")
+    if line.startswith(b"S0"):
+        headers += 1
+    if headers >= 2 and line:
+        total += (len(line) + extra + reply) * byte + turn
+print(total)
+EOF
+}
+
+# cpu_ticks PID: user + system clock ticks of a running process so far.
+cpu_ticks() {
+    awk '{ print $14 + $15 }' "/proc/$1/stat"
+}
