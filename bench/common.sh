@@ -1,4 +1,4 @@
-# Helpers of the benchmark scripts (download-bench.sh, line-bench.sh,
+# Helpers of the benchmark scripts (download-bench.sh, bench-line.sh,
 # wine-bench.sh); sourced, not run. The sourcing script sets WORK (a scratch
 # folder of its own) and SRC (the source tree) first, and calls bench_cleanup
 # from its EXIT trap.
@@ -136,7 +136,8 @@ print(total)
 EOF
 }
 
-# cpu_ticks PID: user + system clock ticks of a running process so far.
+# cpu_ticks PID: user + system clock ticks of a running process so far (0
+# once it has gone). The fields are counted after the name in parentheses.
 cpu_ticks() {
-    awk '{ print $14 + $15 }' "/proc/$1/stat"
+    { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null || echo; } | awk '{ print $12 + $13 }'
 }
