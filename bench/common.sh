@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the benchmark scripts (download-bench.sh, bench-line.sh,
 # wine-bench.sh); sourced, not run. The sourcing script sets WORK (a scratch
 # folder of its own) and SRC (the source tree) first, and calls bench_cleanup
