@@ -7,7 +7,7 @@
 # kelo, k940-sim and replica.s19; strace, valgrind and GNU time are used
 # (scripts/setup.sh). --quick uses a smaller image (3 skipped boot records,
 # 2000 application and 500 DSP records) instead of the replica, so that the
-# paced runs take ~1 minute instead of ~10.
+# whole bench takes ~2.5 minutes instead of ~12.
 #
 # Two programs of bench/ are compiled into the scratch folder: bare_loop, the
 # best a program can do on the line (each record in one write(), replies
