@@ -22,10 +22,10 @@
 #     included). The native kelo on the same responder for comparison.
 #  2. Idle: kelo.exe waiting for a reply that does not come (k940-sim answers
 #     records after 600 s) for 10 s. Counted: the clock ticks (user + system,
-#     /proc/<pid>/stat) of each process of this prefix, found by the
-#     WINEPREFIX in its environment: the process kelo.exe itself, the
-#     prefix's wineserver (which serves its every system call to Windows),
-#     and the prefix's other processes (services.exe, winedevice.exe,
+#     all threads, /proc/<pid>/stat) of each process of this prefix, found by
+#     the WINEPREFIX in its environment: the process kelo.exe itself, the
+#     prefix's wineserver (which serves its waits, events and handles), and
+#     the prefix's other processes (services.exe, winedevice.exe,
 #     plugplay.exe, ...), shown apart. The same prefix's processes over 10 s
 #     before kelo.exe starts show what Wine costs without it.
 # The machine's other load shows in every figure.
@@ -90,7 +90,7 @@ echo "kelo.exe under Wine"
 echo "  build:   $KELO_EXE ($(stat -c %s "$KELO_EXE") bytes)," \
     "commit $(git -C "$SRC" rev-parse --short HEAD 2>/dev/null || echo ?)"
 echo "  image:   $IMAGE ($(stat -c %s "$IMAGE") bytes, $(wc -l <"$IMAGE") lines)"
-echo "  wine:    $(wine --version), machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "  wine:    $(wine --version 2>/dev/null), machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 start=$(date +%s.%N)
 # Wine's own messages (a missing 32-bit Wine, say) go to a log, also those
