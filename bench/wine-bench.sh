@@ -73,6 +73,8 @@ wine_cleanup() {
 }
 trap wine_cleanup EXIT
 LINK=$WORK/instrument
+# kelo.exe takes a port from KELO_COMn when set: here COM1 is the prefix's.
+unset KELO_COM1 KELO_COM2 KELO_COM3 KELO_COM4
 
 if ((QUICK)); then
     IMAGE=$WORK/quick.s19
