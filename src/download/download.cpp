@@ -19,6 +19,8 @@ constexpr uint32_t pause_after_programming_ms = 556;
 // A pass that waits for a reply sleeps at most this long at a time; serial
 // input and keys end the sleep at once.
 constexpr uint32_t idle_reply_wait_ms = 1000;
+// The longest sleep through the rest of a reply (see rest_of_reply_us).
+constexpr uint32_t reply_rest_max_us = 20000;
 
 enum SendState { awaiting_reply, ready, resend };
 
@@ -39,6 +41,10 @@ struct Download {
     int32_t bytes_sent;
     int32_t programming;
     int32_t reply_index;
+    // Bytes received since the record went out, and how many the last
+    // judged reply took, its line end included.
+    int32_t reply_bytes;
+    int32_t last_reply_bytes;
     int32_t reject_count;
     int32_t send_count;
     int32_t dot_count;
@@ -91,6 +97,7 @@ PassResult send_record() {
     }
     state.send_state = awaiting_reply;
     state.reply_index = 0;
+    state.reply_bytes = 0;
     return pass_busy;
 }
 
@@ -162,6 +169,7 @@ PassResult dispatch() {
 
 // A reply line of three characters or more is complete.
 PassResult judge_reply() {
+    state.last_reply_bytes = state.reply_bytes;
     // A line that answers no record (nothing is out) is dropped: taken as a
     // refusal it would send whatever record_line holds.
     if (state.send_state == ready) {
@@ -197,6 +205,7 @@ PassResult run_pass() {
     if (state.programming) show_dot_if_due();
     int c = receive_byte();
     if (c == receive_lost) return end_download(run_port_lost);
+    if (c >= 0) ++state.reply_bytes;
     if (c >= 32 && c <= 126) {
         store_reply_char(c);
         return pass_busy;
@@ -217,6 +226,17 @@ uint32_t idle_timeout() {
     return dot_wait_ms(wall_clock_ms(), state.last_dot_time, state.dot_count);
 }
 
+// Part of a reply is in, and the line brings the rest no faster than a byte
+// in the time of 10 bits: the loop sleeps through all of it but its last
+// byte, as long as the last reply was, instead of waking for every byte.
+uint32_t rest_of_reply_us() {
+    int32_t rest = state.last_reply_bytes - state.reply_bytes - 1;
+    if (state.send_state != awaiting_reply || state.reply_bytes == 0 || rest <= 0 || baud_rate <= 0)
+        return 0;
+    uint64_t us = static_cast<uint64_t>(rest) * 10000000u / static_cast<uint64_t>(baud_rate);
+    return us < reply_rest_max_us ? static_cast<uint32_t>(us) : reply_rest_max_us;
+}
+
 } // namespace
 
 void run_download(const char* image_path) {
@@ -232,7 +252,10 @@ void run_download(const char* image_path) {
     for (;;) {
         PassResult result = run_pass();
         if (result == pass_end) return;
-        if (result == pass_idle) idle_wait(idle_timeout());
+        if (result != pass_idle) continue;
+        uint32_t rest_us = rest_of_reply_us();
+        if (rest_us > 0) pause_us(rest_us);
+        idle_wait(idle_timeout());
     }
 }
 

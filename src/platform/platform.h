@@ -42,6 +42,9 @@ uint32_t clock_ms();
 int64_t wall_clock_ms();
 // Pauses for ms milliseconds (Sleep).
 void pause_ms(uint32_t ms);
+// Pauses for us microseconds, to the platform's resolution (on Windows whole
+// milliseconds: less than one is no pause).
+void pause_us(uint32_t us);
 
 // 1: the display and the computer stay awake for the run (no screen saver,
 // no sleep); 0 gives that up. Windows gives it up by itself when the process

@@ -470,6 +470,11 @@ void pause_ms(uint32_t ms) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
+void pause_us(uint32_t us) {
+    timespec left{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
+}
+
 void keep_display_on(int) {}
 
 void idle_wait(uint32_t timeout_ms) {

@@ -117,6 +117,10 @@ void pause_ms(uint32_t ms) {
     Sleep(ms);
 }
 
+void pause_us(uint32_t us) {
+    if (us >= 1000) Sleep(us / 1000);
+}
+
 void keep_display_on(int on) {
     // A request of this thread, not a desktop setting: runs side by side and
     // a run that ends abnormally cannot leave anything switched off.

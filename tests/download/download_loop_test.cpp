@@ -191,6 +191,34 @@ TEST_F(DownloadLoop, ReplyLinesWhileASkippedSectionIsReadThroughAreDropped) {
     EXPECT_EQ(run_outcome, run_ok);
 }
 
+// Once part of a reply is in, the loop sleeps through the time the line needs
+// for the rest of a reply as long as the last one, but its last byte, instead
+// of waking for every byte. The first reply has nothing to go by.
+TEST_F(DownloadLoop, SleepsThroughTheRestOfAReplyAsLongAsTheLastOne) {
+    const struct {
+        int32_t baud;
+        unsigned expected_us; // 6 bytes of 10 bits
+    } rates[] = {{38400, 1562}, {19200, 3125}, {9600, 6250}};
+    for (const auto& rate : rates) {
+        fake::reset();
+        baud_rate = rate.baud;
+        add_section('A', 0x40000, 2);
+        size_t sent = 0;
+        bool split = false;
+        world.instrument = [&](const std::string&) -> std::string {
+            split = ++sent == 3;
+            return split ? "0" : "000 OK\r\n";
+        };
+        world.on_idle_wait = [&] {
+            if (split) world.pending_reply = "00 OK\r\n";
+            split = false;
+        };
+        run();
+        EXPECT_EQ(world.transmissions, expected_wire(0, world.image.size())) << rate.baud;
+        EXPECT_EQ(world.reply_pauses_us, std::vector<unsigned>{rate.expected_us}) << rate.baud;
+    }
+}
+
 TEST_F(DownloadLoop, FailedReadsCountAsNothingWaiting) {
     add_section('A', 0x40000, 2);
     world.instrument = [](const std::string&) -> std::string { return "000 OK\r\n"; };

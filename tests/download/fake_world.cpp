@@ -19,6 +19,7 @@ void reset() {
     opt_show_records = 0;
     image_offset = 0;
     image_length = 0;
+    baud_rate = 0;
     std::memset(reply_line, 0, sizeof reply_line);
     instrument_version = appl_version = dsp_version = 0;
     section_mode = 0;
@@ -152,6 +153,11 @@ static void release_reply() {
 
 void pause_ms(uint32_t ms) {
     world.pauses.push_back(ms);
+    release_reply();
+}
+
+void pause_us(uint32_t us) {
+    world.reply_pauses_us.push_back(us);
     release_reply();
 }
 

@@ -48,6 +48,7 @@ struct World {
     int idle_waits = 0;
     int idle_limit = 10000; // then esc is pressed, so a stalled test ends
     std::vector<unsigned> pauses;
+    std::vector<unsigned> reply_pauses_us; // sleeps through a reply's rest
     int key_reads = 0;
 };
 
