@@ -42,8 +42,9 @@ uint32_t clock_ms();
 int64_t wall_clock_ms();
 // Pauses for ms milliseconds (Sleep).
 void pause_ms(uint32_t ms);
-// Pauses for us microseconds, to the platform's resolution (on Windows whole
-// milliseconds: less than one is no pause).
+// Pauses for about us microseconds, never much longer: on Windows, whose
+// sleeps may last a millisecond more than asked, for whole milliseconds less
+// one (under two milliseconds, no pause).
 void pause_us(uint32_t us);
 
 // 1: the display and the computer stay awake for the run (no screen saver,

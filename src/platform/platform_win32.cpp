@@ -118,7 +118,8 @@ void pause_ms(uint32_t ms) {
 }
 
 void pause_us(uint32_t us) {
-    if (us >= 1000) Sleep(us / 1000);
+    // Sleep may last up to a millisecond longer than asked.
+    if (us >= 2000) Sleep(us / 1000 - 1);
 }
 
 void keep_display_on(int on) {
