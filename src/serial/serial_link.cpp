@@ -46,7 +46,7 @@ int32_t SerialPort::read_available(char* buffer, int32_t max) {
     if (input_next == input_end) {
         int32_t filled = fill_input();
         if (filled < 0) return filled;
-        if (filled == 0) return lost ? read_port_lost : read_nothing_waiting;
+        if (filled == 0) return read_nothing_waiting;
     }
     int32_t count = input_end - input_next < max ? input_end - input_next : max;
     std::memcpy(buffer, input + input_next, static_cast<std::size_t>(count));
@@ -84,18 +84,27 @@ int32_t send_bytes(const char* data, int32_t count) {
     return serial_port.write_bytes(data, count);
 }
 
-int32_t send_line(char* text) {
+namespace {
+
+// Appends a CR to text in place and sends the text with it and, unless
+// extra is -1, the byte extra behind the CR, in one write. The buffer keeps
+// the CR and its NUL.
+int32_t send_text_and_cr(char* text, int extra) {
     std::size_t len = std::strlen(text);
     text[len] = '\r';
+    int32_t count = static_cast<int32_t>(len + 1);
+    if (extra >= 0) text[count++] = static_cast<char>(extra);
+    int32_t sent = serial_port.write_bytes(text, count);
     text[len + 1] = '\0';
-    return serial_port.write_bytes(text, static_cast<int32_t>(len + 1));
+    return sent;
+}
+
+} // namespace
+
+int32_t send_line(char* text) {
+    return send_text_and_cr(text, -1);
 }
 
 int32_t send_line_and_byte(char* text, int byte) {
-    std::size_t len = std::strlen(text);
-    text[len] = '\r';
-    text[len + 1] = static_cast<char>(byte);
-    int32_t sent = serial_port.write_bytes(text, static_cast<int32_t>(len + 2));
-    text[len + 1] = '\0';
-    return sent;
+    return send_text_and_cr(text, byte & 0xFF);
 }

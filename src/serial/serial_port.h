@@ -79,7 +79,8 @@ class SerialPort {
 
   private:
     // Moves what the device holds now into the empty read-ahead buffer.
-    // The count now buffered, or read_failed / read_port_lost.
+    // The count now buffered (0: nothing waiting), or read_failed /
+    // read_port_lost when nothing was read.
     int32_t fill_input();
     // Bytes in the driver's queue (a lost device counts as none).
     int32_t driver_queue();

@@ -174,7 +174,6 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
     port_fd = fd;
     is_open = 1;
     lost = 0;
-    forget_input();
     return 1;
 }
 

@@ -157,6 +157,17 @@ int32_t finish_pending(HANDLE port, OVERLAPPED* record, DWORD wait_ms) {
     return static_cast<int32_t>(count);
 }
 
+// Reads wanted bytes, which the driver has queued, into buffer: the count
+// read, read_failed, or read_port_lost when the device has gone away.
+int32_t read_queued(HANDLE port, OVERLAPPED* record, char* buffer, DWORD wanted) {
+    DWORD got = 0;
+    if (ReadFile(port, buffer, wanted, &got, record)) return static_cast<int32_t>(got);
+    DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) return device_gone(port, error) ? read_port_lost : read_failed;
+    int32_t count = finish_pending(port, record, read_wait_ms);
+    return count >= 0 ? count : read_port_lost;
+}
+
 // Bytes still to go out of the driver's output queue, or -1 when the driver
 // no longer answers.
 int32_t queued_output(HANDLE port) {
@@ -194,7 +205,6 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
         wait_usable = wait_record.hEvent != nullptr;
         is_open = 1;
         lost = 0;
-        forget_input();
         return 1;
     }
     close_handle(read_record.hEvent);
@@ -278,34 +288,26 @@ int32_t SerialPort::fill_input() {
     if (port_handle == nullptr || lost) return read_port_lost;
     if (wait_pending && !HasOverlappedIoCompleted(&wait_record)) {
         // Nothing has come yet, unless the driver queued bytes beside the
-        // read: then the read is cancelled and the queue read behind its byte.
-        int32_t queued = queued_input(port_handle);
-        if (queued == 0) return 0;
-        if (queued > 0) CancelIoEx(port_handle, &wait_record);
+        // read (or no longer answers): then the read is cancelled, so that
+        // collecting it cannot wait, and the queue is read behind its byte.
+        if (queued_input(port_handle) == 0) return 0;
+        CancelIoEx(port_handle, &wait_record);
     }
     if (wait_pending) finish_wait_read();
     int32_t waiting = lost ? -1 : queued_input(port_handle);
-    if (waiting < 0) lost = 1;
-    if (waiting > 0) {
-        DWORD room = static_cast<DWORD>(input_buffer_bytes - input_end);
-        DWORD wanted = static_cast<DWORD>(waiting) < room ? static_cast<DWORD>(waiting) : room;
-        DWORD got = 0;
-        if (!ReadFile(port_handle, input + input_end, wanted, &got, &read_record)) {
-            DWORD error = GetLastError();
-            int32_t count = -1;
-            if (error == ERROR_IO_PENDING)
-                count = finish_pending(port_handle, &read_record, read_wait_ms);
-            else if (!device_gone(port_handle, error))
-                count = read_failed;
-            if (count == -1) lost = 1;
-            got = count > 0 ? static_cast<DWORD>(count) : 0;
-            if (count == read_failed && input_end == 0) return read_failed;
-        }
-        input_end += static_cast<int32_t>(got);
+    int32_t got = 0;
+    if (waiting < 0) {
+        lost = 1;
+        got = read_port_lost;
+    } else if (waiting > 0) {
+        int32_t room = input_buffer_bytes - input_end;
+        got = read_queued(port_handle, &read_record, input + input_end,
+                          static_cast<DWORD>(waiting < room ? waiting : room));
+        if (got == read_port_lost) lost = 1;
     }
-    // What came before a loss is still served first.
-    if (input_end > 0) return input_end;
-    return lost ? read_port_lost : 0;
+    if (got > 0) input_end += got;
+    // What came before a loss or a failure is still served first.
+    return input_end > 0 ? input_end : got;
 }
 
 HANDLE SerialPort::input_event() {
