@@ -8,7 +8,7 @@
 #include "instrument/probe.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
-#include "serial/serial_port.h"
+#include "serial/serial_link.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "instrument/probe.h"
 #include "platform/platform.h"
 #include "script/script.h"
-#include "serial/serial_port.h"
+#include "serial/serial_link.h"
 #include "terminal/terminal.h"
 
 namespace {

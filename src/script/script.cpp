@@ -12,7 +12,7 @@
 #include "image/image.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
-#include "serial/serial_port.h"
+#include "serial/serial_link.h"
 
 namespace {
 

@@ -26,7 +26,8 @@ int open_port(int32_t port_number, uint32_t baud) {
 }
 
 int close_port() {
-    return serial_port.close();
+    serial_port.close();
+    return 0;
 }
 
 int SerialPort::write_byte(int byte) {
@@ -46,7 +47,7 @@ int32_t SerialPort::read_available(char* buffer, int32_t max) {
     if (input_next == input_end) {
         int32_t filled = fill_input();
         if (filled < 0) return filled;
-        if (filled == 0) return read_nothing_waiting;
+        if (filled == 0) return receive_nothing;
     }
     int32_t count = input_end - input_next < max ? input_end - input_next : max;
     std::memcpy(buffer, input + input_next, static_cast<std::size_t>(count));
@@ -56,7 +57,7 @@ int32_t SerialPort::read_available(char* buffer, int32_t max) {
 
 int32_t read_text(char* buffer, int32_t max, int32_t* count) {
     int32_t got = serial_port.read_available(buffer, max);
-    *count = got == read_nothing_waiting ? 0 : got;
+    *count = got == receive_nothing ? 0 : got;
     if (got > 0) buffer[got] = '\0';
     return *count;
 }

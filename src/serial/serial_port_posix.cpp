@@ -220,7 +220,7 @@ int32_t SerialPort::driver_queue() {
 
 int32_t SerialPort::fill_input() {
     forget_input();
-    if (lost) return read_port_lost;
+    if (lost) return receive_lost;
     for (;;) {
         ssize_t n = ::read(port_fd, input, sizeof input);
         if (n > 0) {
@@ -233,8 +233,8 @@ int32_t SerialPort::fill_input() {
         // is gone.
         if (n == 0 || device_gone(errno)) {
             lost = 1;
-            return read_port_lost;
+            return receive_lost;
         }
-        return read_failed;
+        return receive_failed;
     }
 }

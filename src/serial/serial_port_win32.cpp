@@ -158,14 +158,14 @@ int32_t finish_pending(HANDLE port, OVERLAPPED* record, DWORD wait_ms) {
 }
 
 // Reads wanted bytes, which the driver has queued, into buffer: the count
-// read, read_failed, or read_port_lost when the device has gone away.
+// read, receive_failed, or receive_lost when the device has gone away.
 int32_t read_queued(HANDLE port, OVERLAPPED* record, char* buffer, DWORD wanted) {
     DWORD got = 0;
     if (ReadFile(port, buffer, wanted, &got, record)) return static_cast<int32_t>(got);
     DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) return device_gone(port, error) ? read_port_lost : read_failed;
+    if (error != ERROR_IO_PENDING) return device_gone(port, error) ? receive_lost : receive_failed;
     int32_t count = finish_pending(port, record, read_wait_ms);
-    return count >= 0 ? count : read_port_lost;
+    return count >= 0 ? count : receive_lost;
 }
 
 // Bytes still to go out of the driver's output queue, or -1 when the driver
@@ -285,7 +285,7 @@ void SerialPort::finish_wait_read() {
 
 int32_t SerialPort::fill_input() {
     forget_input();
-    if (port_handle == nullptr || lost) return read_port_lost;
+    if (port_handle == nullptr || lost) return receive_lost;
     if (wait_pending && !HasOverlappedIoCompleted(&wait_record)) {
         // Nothing has come yet, unless the driver queued bytes beside the
         // read (or no longer answers): then the read is cancelled, so that
@@ -298,12 +298,12 @@ int32_t SerialPort::fill_input() {
     int32_t got = 0;
     if (waiting < 0) {
         lost = 1;
-        got = read_port_lost;
+        got = receive_lost;
     } else if (waiting > 0) {
         int32_t room = input_buffer_bytes - input_end;
         got = read_queued(port_handle, &read_record, input + input_end,
                           static_cast<DWORD>(waiting < room ? waiting : room));
-        if (got == read_port_lost) lost = 1;
+        if (got == receive_lost) lost = 1;
     }
     if (got > 0) input_end += got;
     // What came before a loss or a failure is still served first.

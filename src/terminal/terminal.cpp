@@ -9,7 +9,7 @@
 #include "driver/driver.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
-#include "serial/serial_port.h"
+#include "serial/serial_link.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "driver/driver.h"
 #include "image/image.h"
 #include "platform/platform.h"
-#include "serial/serial_port.h"
+#include "serial/serial_link.h"
 
 namespace fake {
 
@@ -76,16 +76,16 @@ void strip_line_end(char* text) {
 
 int32_t read_text(char* buffer, int32_t, int32_t* count) {
     *count = 0;
-    if (world.lost) return *count = read_port_lost;
+    if (world.lost) return *count = receive_lost;
     if (world.input.empty()) return 0;
     fake::Input in = world.input.front();
     world.input.pop_front();
     if (in.byte == fake::line_gone) {
         world.lost = true;
-        return *count = read_port_lost;
+        return *count = receive_lost;
     }
     if (in.byte == fake::read_failure) {
-        *count = read_failed;
+        *count = receive_failed;
         return *count;
     }
     buffer[0] = static_cast<char>(in.byte);

@@ -70,7 +70,7 @@ TEST_F(PortOnAPty, BytesPassWholeAndInOrder) {
 // waiting", not a hang-up.
 TEST_F(PortOnAPty, ReadAheadIsPartOfTheInputQueue) {
     char buffer[8] = {};
-    EXPECT_EQ(port_.read_available(buffer, 1), read_nothing_waiting);
+    EXPECT_EQ(port_.read_available(buffer, 1), receive_nothing);
     EXPECT_FALSE(port_.is_lost());
     answer("ABC");
     ASSERT_TRUE(counted(3));
@@ -83,7 +83,7 @@ TEST_F(PortOnAPty, ReadAheadIsPartOfTheInputQueue) {
     EXPECT_EQ(std::string(buffer, 2), "BC");
     ASSERT_EQ(port_.read_available(buffer, 8), 1);
     EXPECT_EQ(buffer[0], 'D');
-    EXPECT_EQ(port_.read_available(buffer, 8), read_nothing_waiting);
+    EXPECT_EQ(port_.read_available(buffer, 8), receive_nothing);
     EXPECT_EQ(port_.input_count(), 0);
     // Closing drops what was read ahead.
     answer("E");
@@ -120,7 +120,7 @@ TEST_F(PortOnAPty, AHangUpIsALostPortAfterWhatCameBefore) {
     ASSERT_EQ(port_.read_available(buffer, 1), 1);
     ::close(master_);
     master_ = -1;
-    EXPECT_EQ(port_.read_available(buffer, 1), read_port_lost);
+    EXPECT_EQ(port_.read_available(buffer, 1), receive_lost);
     EXPECT_TRUE(port_.is_lost());
     EXPECT_EQ(port_.input_count(), 0);
     EXPECT_EQ(port_.write_bytes("abc", 3), 3);

@@ -62,7 +62,7 @@ void check_lifecycle() {
 
 void check_transfer(SerialPort& a, SerialPort& b) {
     char buffer[8] = {};
-    check(b.read_available(buffer, 1) == read_nothing_waiting, "nothing waiting gives -4");
+    check(b.read_available(buffer, 1) == receive_nothing, "nothing waiting gives -4");
     check(a.write_bytes("ABC", 3) == 3, "write_bytes returns the count");
     check(a.write_bytes("ABC", 0) == 0 && a.write_bytes("ABC", -1) == 0, "count <= 0 sends none");
     uint32_t deadline = clock_ms() + 2000;
@@ -72,7 +72,7 @@ void check_transfer(SerialPort& a, SerialPort& b) {
           "read limited to max");
     check(b.input_count() == 1, "a byte read ahead counts as waiting");
     check(b.read_available(buffer, 8) == 1 && buffer[0] == 'C', "read limited to what waits");
-    check(b.read_available(buffer, 8) == read_nothing_waiting, "queue empty again");
+    check(b.read_available(buffer, 8) == receive_nothing, "queue empty again");
 
     // Every byte value passes unchanged: no XON/XOFF, NUL kept, 8 bits.
     std::string all;
