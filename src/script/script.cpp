@@ -18,51 +18,63 @@ namespace {
 
 constexpr int script_line_size = 1500;
 
-// Silence (ms) after which the next line is read, by state: the reply line
-// has ended; no reply line yet; no reply line yet, control-R after each
-// line; an "RD-" line awaits its acknowledgement.
+// Silence after which the next line is read, by what the player awaits: the
+// reply line has ended; no reply line yet; no reply line yet, control-R
+// after each line; an "RD-" line's acknowledgement.
 constexpr int32_t reply_gap_ms = 224;
 constexpr int32_t silence_ms = 504;
 constexpr int32_t ctrl_r_silence_ms = 3024;
 constexpr int32_t ack_wait_ms = 25200;
 
+// The longest single idle wait (see idle_until_due).
 constexpr int32_t idle_slice_ms = 200;
 
 constexpr int shift_out_byte = 14;
 constexpr int shift_in_byte = 15;
 
-} // namespace
+// Progress of the acknowledgement an "RD-" line asks for: an O, later a k,
+// later a line end.
+enum AckState : int32_t { ack_none, ack_awaiting_o, ack_awaiting_k, ack_awaiting_line_end };
 
-// The one pending line: the initial query, then each logical script line.
-// Empty (first byte 0) once it has been used.
-char script_line[script_line_size];
-// Clock reading at the last sent message line or received byte.
-uint32_t pace_mark = 0;
-// 1 once the reply line to the last sent line has ended (only with ack_state 0).
-int32_t reply_complete = 0;
-// Acknowledgement of an "RD-" line: 0 none awaited, 1 awaiting O, 2 awaiting k,
-// 3 awaiting the line end.
-int32_t ack_state = 0;
+struct Player {
+    // The one pending line: the initial query, then each logical script
+    // line. Empty (first byte 0) once it has been used.
+    char script_line[script_line_size];
+    // Clock reading at the last sent message line or received byte.
+    uint32_t pace_mark;
+    // 1 once the reply line to the last sent line has ended (only while
+    // ack_state is ack_none).
+    int32_t reply_complete;
+    AckState ack_state;
+};
 
-namespace {
+Player player;
+
+// What the keyboard held for a pass.
+enum KeyAnswer { no_key, esc_key, other_key };
+// What the port gave a pass.
+enum ReceiveAnswer { nothing_received, byte_received, port_gone };
+// What a pass did: something, nothing (the loop may sleep until the next
+// line is due or input comes), or ended the script.
+enum PassResult { pass_busy, pass_idle, pass_end };
 
 int32_t elapsed_ms() {
-    return static_cast<int32_t>(clock_ms() - pace_mark);
+    return static_cast<int32_t>(clock_ms() - player.pace_mark);
 }
 
 // The silence after which the next line is due in the present state.
 int32_t due_after_ms() {
-    if (reply_complete) return reply_gap_ms;
-    if (ack_state != 0) return ack_wait_ms;
+    if (player.reply_complete) return reply_gap_ms;
+    if (player.ack_state != ack_none) return ack_wait_ms;
     return opt_ctrl_r == 0 ? silence_ms : ctrl_r_silence_ms;
 }
 
-// Takes a waiting key. Result: -1 none waited, 1 esc, 0 any other key
-// (dropped; a two-code key is dropped whole, so no scan code passes for esc).
-int poll_esc() {
+// Takes a waiting key; any other key than esc is dropped (a two-code key
+// whole, so no scan code passes for esc).
+KeyAnswer poll_esc() {
     KeyPress key;
-    if (!take_key(&key)) return -1;
-    return is_esc(key) ? 1 : 0;
+    if (!take_key(&key)) return no_key;
+    return is_esc(key) ? esc_key : other_key;
 }
 
 // 1 when the line begins with "RD-" in any case.
@@ -72,7 +84,7 @@ int asks_acknowledgement(const char* line) {
 }
 
 void run_command() {
-    switch (script_line[1]) {
+    switch (player.script_line[1]) {
     case 'N':
     case 'n':
         send_byte(shift_out_byte);
@@ -93,39 +105,40 @@ void run_command() {
         break;
     }
     // A command draws no answer: the next line may follow at once.
-    pace_mark = clock_ms() - ctrl_r_silence_ms;
-    script_line[0] = '\0';
+    player.pace_mark = clock_ms() - ctrl_r_silence_ms;
+    player.script_line[0] = '\0';
 }
 
 void send_message_line() {
-    int wants_ack = asks_acknowledgement(script_line);
+    char* line = player.script_line;
+    int wants_ack = asks_acknowledgement(line);
     // An "RD-" line is always closed by control-R: the acknowledgement
     // answers that.
     if (opt_ctrl_r == 1 || wants_ack)
-        send_line_and_byte(script_line, ctrl_r_byte);
+        send_line_and_byte(line, ctrl_r_byte);
     else
-        send_line(script_line);
-    pace_mark = clock_ms();
+        send_line(line);
+    player.pace_mark = clock_ms();
     if (opt_show_records) {
-        strip_line_end(script_line);
-        std::fprintf(stderr, ">%s\n", script_line);
+        strip_line_end(line);
+        std::fprintf(stderr, ">%s\n", line);
     }
-    script_line[0] = '\0';
-    reply_complete = 0;
-    ack_state = wants_ack ? 1 : 0;
+    line[0] = '\0';
+    player.reply_complete = 0;
+    player.ack_state = wants_ack ? ack_awaiting_o : ack_none;
 }
 
 void show_reply_byte(int byte) {
-    if (ack_state == 1 && byte == 'O') {
-        ack_state = 2;
-    } else if (ack_state == 2 && byte == 'k') {
-        ack_state = 3;
+    if (player.ack_state == ack_awaiting_o && byte == 'O') {
+        player.ack_state = ack_awaiting_k;
+    } else if (player.ack_state == ack_awaiting_k && byte == 'k') {
+        player.ack_state = ack_awaiting_line_end;
     } else if (byte == '\n') {
         if (opt_show_records) std::printf("\n");
         // Before its O and k a line end does not acknowledge an "RD-" line.
-        if (ack_state == 0 || ack_state == 3) {
-            reply_complete = 1;
-            ack_state = 0;
+        if (player.ack_state == ack_none || player.ack_state == ack_awaiting_line_end) {
+            player.reply_complete = 1;
+            player.ack_state = ack_none;
         }
         return;
     } else if (byte < 32 || byte > 126) {
@@ -134,52 +147,52 @@ void show_reply_byte(int byte) {
     if (opt_show_records) std::printf("%c", byte);
 }
 
-// Takes at most one received byte; 1 when one came, -1 when the port went
-// away. Every byte holds the intervals of silence off.
-int take_received_byte() {
+// Takes at most one received byte. Every byte holds the intervals of
+// silence off.
+ReceiveAnswer take_received_byte() {
     int byte = receive_byte();
-    if (byte == receive_lost) return -1;
-    if (byte < 0) return 0;
-    pace_mark = clock_ms();
+    if (byte == receive_lost) return port_gone;
+    if (byte < 0) return nothing_received;
+    player.pace_mark = clock_ms();
     show_reply_byte(byte);
-    return 1;
+    return byte_received;
 }
 
-// One pass over keyboard, clock and port. Result: 1 something was done,
-// 0 nothing (the caller may idle), -1 the script is over (esc or its end).
-int play_pass(const char* name, FILE* file) {
-    int key = poll_esc();
-    if (key == 1) {
-        std::printf("\nMessages terminated via <esc> key\n");
-        return -1;
-    }
+// Reads the next line into script_line once it is due; a missing
+// acknowledgement is given up on then. pass_end at the script's end.
+PassResult read_line_when_due(const char* name, FILE* file) {
     // A pending line (the initial query) is never read over.
-    if (script_line[0] == '\0' && elapsed_ms() > due_after_ms()) {
-        ack_state = 0; // a missing acknowledgement is given up on
-        if (!read_script_line(script_line, script_line_size, file)) {
-            // A script that could not be read to its end was not played.
-            if (std::ferror(file)) {
-                std::printf("\nCannot read the script file: %s\n", name);
-                fail_run(run_failed);
-            }
-            return -1;
-        }
+    if (player.script_line[0] != '\0' || elapsed_ms() <= due_after_ms()) return pass_idle;
+    player.ack_state = ack_none;
+    if (read_script_line(player.script_line, script_line_size, file)) return pass_busy;
+    // A script that could not be read to its end was not played.
+    if (std::ferror(file)) {
+        std::printf("\nCannot read the script file: %s\n", name);
+        fail_run(run_failed);
     }
-    if (script_line[0] == '@') {
+    return pass_end;
+}
+
+// One pass over keyboard, clock and port.
+PassResult play_pass(const char* name, FILE* file) {
+    KeyAnswer key = poll_esc();
+    if (key == esc_key) {
+        std::printf("\nMessages terminated via <esc> key\n");
+        return pass_end;
+    }
+    if (read_line_when_due(name, file) == pass_end) return pass_end;
+    if (player.script_line[0] == '@') {
         run_command();
-        return 1;
+        return pass_busy;
     }
-    int sent = 0;
-    if (script_line[0] != '\0') {
-        send_message_line();
-        sent = 1;
-    }
-    int received = take_received_byte();
-    if (received < 0) {
+    int sent = player.script_line[0] != '\0';
+    if (sent) send_message_line();
+    ReceiveAnswer received = take_received_byte();
+    if (received == port_gone) {
         fail_run(run_port_lost);
-        return -1;
+        return pass_end;
     }
-    return received || sent || key == 0;
+    return received == byte_received || sent || key == other_key ? pass_busy : pass_idle;
 }
 
 // Sleeps until the next line is due, or input comes first. The system may
@@ -203,16 +216,15 @@ void play_script(const char* name, FILE* file) {
             return;
         }
     }
-    std::strcpy(script_line, "?\r\n");
-    ack_state = 0;
-    reply_complete = 0;
+    player = Player{};
+    std::strcpy(player.script_line, "?\r\n");
     // Taken after the open, so that a slow open cannot make the query's
     // silence interval expire before the query has gone out.
-    pace_mark = clock_ms();
+    player.pace_mark = clock_ms();
     for (;;) {
-        int done = play_pass(name, file);
-        if (done < 0) break;
-        if (done == 0) idle_until_due();
+        PassResult result = play_pass(name, file);
+        if (result == pass_end) break;
+        if (result == pass_idle) idle_until_due();
     }
     std::fclose(file);
 }
@@ -245,10 +257,11 @@ int read_script_line(char* buffer, int size, FILE* file) {
         // continuation: the line is split there like any over-long line,
         // instead of joining the line end to it and ending the script.
         if (cut_by_budget(segment, length, budget)) return 1;
-        int k = continuation_offset(segment, length);
-        if (k < 0) return 1;
-        budget -= k;
-        segment += k;
+        int backslash = continuation_offset(segment, length);
+        if (backslash < 0) return 1;
+        // The next physical line goes over the backslash and the line end.
+        budget -= backslash;
+        segment += backslash;
         if (!std::fgets(segment, budget, file)) {
             // At the end of the file fgets leaves the buffer as it was, so
             // the line keeps its backslash; after a read error its content
