@@ -1,5 +1,7 @@
 // The platform seam: console keys, the millisecond clock, pauses, keeping the
-// display on, and the idle wait. One implementation file per platform.
+// display on, the idle wait and the serial device's modem lines. One
+// implementation file per platform; the unit tests link a fake of their own
+// (tests/fakes/fake_platform.cpp) that runs in test time.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +64,16 @@ inline uint32_t ms_until(uint32_t deadline) {
     int32_t left = static_cast<int32_t>(deadline - clock_ms());
     return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
+
+#ifndef _WIN32
+// The modem-control lines a POSIX serial port asks for at open (on Windows
+// they are part of the port's settings).
+enum ModemLine { modem_dtr, modem_rts };
+// Raises (on 1) or drops (on 0) a modem-control line of the serial device
+// open as fd. A device without modem lines (a pseudo-terminal) refuses:
+// that is no failure, so there is no result.
+void set_modem_line(int fd, ModemLine line, int on);
+#endif
 
 // The platform's own way of asking a program for its usage, besides "-?",
 // "-h" and "--help": "/?" on Windows; none on POSIX (nullptr), where "/?"

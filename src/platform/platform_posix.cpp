@@ -477,6 +477,11 @@ void pause_us(uint32_t us) {
 
 void keep_display_on(int) {}
 
+void set_modem_line(int fd, ModemLine line, int on) {
+    int bits = line == modem_dtr ? TIOCM_DTR : TIOCM_RTS;
+    (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
 void idle_wait(uint32_t timeout_ms) {
     if (timeout_ms == 0 || serial_port.is_lost() || key_waiting()) return;
     uint32_t deadline = clock_ms() + timeout_ms;

@@ -15,6 +15,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -108,14 +109,12 @@ int set_line(int fd, uint32_t baud) {
     return 0;
 }
 
-// DTR off, RTS on, and low latency where the driver offers it. A device
-// without modem lines or latency setting (a pseudo-terminal) refuses these:
-// that is not a failure of the open.
+// DTR off, RTS on (the instrument's cable wiring), and low latency where
+// the driver offers it. A device without modem lines or latency setting (a
+// pseudo-terminal) refuses these: that is not a failure of the open.
 void set_modem_and_latency(int fd) {
-    int dtr = TIOCM_DTR;
-    int rts = TIOCM_RTS;
-    (void)ioctl(fd, TIOCMBIC, &dtr);
-    (void)ioctl(fd, TIOCMBIS, &rts);
+    set_modem_line(fd, modem_dtr, 0);
+    set_modem_line(fd, modem_rts, 1);
 #ifdef __linux__
     // A USB adapter's 16 ms latency timer would otherwise halve a
     // stop-and-wait download.

@@ -11,6 +11,8 @@
 
 namespace {
 
+using fake::line;
+using fake::platform;
 using fake::world;
 
 std::string s3(uint32_t address) {
@@ -48,7 +50,7 @@ class DownloadLoop : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::reset();
-        world.instrument = accept_all;
+        line.instrument = accept_all;
         path = testing::TempDir() + "download_loop_image";
         FILE* file = std::fopen(path.c_str(), "wb");
         ASSERT_NE(file, nullptr);
@@ -77,18 +79,18 @@ class DownloadLoop : public ::testing::Test {
 TEST_F(DownloadLoop, SendsEveryRecordAsItsTextCrLfCrOneReplyAtATime) {
     add_section('A', 0x40000, 3);
     std::string out = run();
-    EXPECT_EQ(world.transmissions, expected_wire(0, world.image.size()));
+    EXPECT_EQ(line.transmissions, expected_wire(0, world.image.size()));
     EXPECT_EQ(run_outcome, run_ok);
     EXPECT_STREQ(reply_line, "000 OK");
     EXPECT_NE(out.find("\b\b\b\b100 %\n     Programming.."), std::string::npos) << out;
-    EXPECT_EQ(world.pauses.size(), 0u) << "the image ends right after the S7 reply: no pause";
+    EXPECT_EQ(platform.pauses_ms.size(), 0u) << "the image ends right after the S7 reply: no pause";
 }
 
 TEST_F(DownloadLoop, NothingLeavesBeforeTheReplyToTheRecordBeforeIt) {
     add_section('A', 0x40000, 2);
     std::vector<size_t> counts;
-    world.instrument = [&](const std::string&) {
-        counts.push_back(world.transmissions.size());
+    line.instrument = [&](const std::string&) {
+        counts.push_back(line.transmissions.size());
         return std::string("000\r\n");
     };
     run();
@@ -99,7 +101,7 @@ TEST_F(DownloadLoop, NothingLeavesBeforeTheReplyToTheRecordBeforeIt) {
 TEST_F(DownloadLoop, ARefusedRecordGoesOutAgainByteForByte) {
     add_section('A', 0x40000, 3);
     int refusals = 0;
-    world.instrument = [&](const std::string& sent) -> std::string {
+    line.instrument = [&](const std::string& sent) -> std::string {
         if (sent.starts_with("S31500040014") && refusals < 4) {
             ++refusals;
             return "E01 CHECKSUM\r\n";
@@ -107,19 +109,19 @@ TEST_F(DownloadLoop, ARefusedRecordGoesOutAgainByteForByte) {
         return "000 OK\r\n";
     };
     std::string out = run();
-    ASSERT_EQ(world.transmissions.size(), 5u + 4u);
-    for (int i = 2; i <= 6; ++i) EXPECT_EQ(world.transmissions[i], wire(s3(0x40014))) << i;
+    ASSERT_EQ(line.transmissions.size(), 5u + 4u);
+    for (int i = 2; i <= 6; ++i) EXPECT_EQ(line.transmissions[i], wire(s3(0x40014))) << i;
     EXPECT_EQ(run_outcome, run_ok) << "accepted at the fifth transmission";
     EXPECT_EQ(count_of(out, "\n\r     Downloading (Offset 40014)"), 4) << out;
 }
 
 TEST_F(DownloadLoop, TheFifthRefusalEndsTheDownloadWithTheRefusingReply) {
     add_section('A', 0x40000, 3);
-    world.instrument = [](const std::string& sent) -> std::string {
+    line.instrument = [](const std::string& sent) -> std::string {
         return sent.starts_with("S31500040000") ? "E07 BAD RECORD\r\n" : "000\r\n";
     };
     run();
-    EXPECT_EQ(world.transmissions.size(), 1u + 5u);
+    EXPECT_EQ(line.transmissions.size(), 1u + 5u);
     EXPECT_EQ(run_outcome, run_refused);
     EXPECT_STREQ(reply_line, "E07 BAD RECORD");
 }
@@ -127,7 +129,7 @@ TEST_F(DownloadLoop, TheFifthRefusalEndsTheDownloadWithTheRefusingReply) {
 TEST_F(DownloadLoop, EscAfterARefusalEndsWithTheRefusalAsErrorCode) {
     add_section('A', 0x40000, 3);
     // The re-sent record draws the start of a line, then nothing.
-    world.instrument = [](const std::string& sent) -> std::string {
+    line.instrument = [](const std::string& sent) -> std::string {
         static int copies = 0;
         if (!sent.starts_with("S31500040000")) return "000 OK\r\n";
         return ++copies == 1 ? "E01 CHECKSUM\r\n" : "00";
@@ -146,7 +148,7 @@ TEST_F(DownloadLoop, AnImageThatEndsInsideASentSectionFailsTheRun) {
     } cases[] = {{'A', run_failed}, {0, run_ok}};
     for (const Case& c : cases) {
         fake::reset();
-        world.instrument = accept_all;
+        line.instrument = accept_all;
         add_section('D', 0x20000, 1);
         world.image.push_back({s0, c.mode});
         world.image.push_back({s3(0x40000)});
@@ -161,14 +163,14 @@ TEST_F(DownloadLoop, RefusalsOfDifferentRecordsDoNotAddUp) {
     add_section('A', 0x40000, 6);
     std::string last;
     int refused_here = 0;
-    world.instrument = [&](const std::string& sent) -> std::string {
+    line.instrument = [&](const std::string& sent) -> std::string {
         if (sent != last) refused_here = 0;
         last = sent;
         return refused_here++ < 3 ? "E01\r\n" : "000\r\n";
     };
     run();
     EXPECT_EQ(run_outcome, run_ok);
-    EXPECT_EQ(world.transmissions.size(), 4u * world.image.size());
+    EXPECT_EQ(line.transmissions.size(), 4u * world.image.size());
 }
 
 TEST_F(DownloadLoop, AReplyLineThatAnswersNoRecordIsDropped) {
@@ -176,7 +178,7 @@ TEST_F(DownloadLoop, AReplyLineThatAnswersNoRecordIsDropped) {
     // Waiting before the first record: a complete refusing line.
     fake::deliver("E99\n");
     run();
-    EXPECT_EQ(world.transmissions, expected_wire(0, world.image.size()))
+    EXPECT_EQ(line.transmissions, expected_wire(0, world.image.size()))
         << "nothing but the records goes out";
     EXPECT_EQ(run_outcome, run_ok);
 }
@@ -184,10 +186,10 @@ TEST_F(DownloadLoop, AReplyLineThatAnswersNoRecordIsDropped) {
 TEST_F(DownloadLoop, ReplyLinesWhileASkippedSectionIsReadThroughAreDropped) {
     add_section(0, 0x7FC, 30);
     add_section('A', 0x40000, 1);
-    world.instrument = accept_all;
+    line.instrument = accept_all;
     fake::deliver("E98\nE97\n");
     run();
-    EXPECT_EQ(world.transmissions, expected_wire(32, world.image.size()));
+    EXPECT_EQ(line.transmissions, expected_wire(32, world.image.size()));
     EXPECT_EQ(run_outcome, run_ok);
 }
 
@@ -205,33 +207,33 @@ TEST_F(DownloadLoop, SleepsThroughTheRestOfAReplyAsLongAsTheLastOne) {
         add_section('A', 0x40000, 2);
         size_t sent = 0;
         bool split = false;
-        world.instrument = [&](const std::string&) -> std::string {
+        line.instrument = [&](const std::string&) -> std::string {
             split = ++sent == 3;
             return split ? "0" : "000 OK\r\n";
         };
         world.on_idle_wait = [&] {
-            if (split) world.pending_reply = "00 OK\r\n";
+            if (split) line.pending_reply = "00 OK\r\n";
             split = false;
         };
         run();
-        EXPECT_EQ(world.transmissions, expected_wire(0, world.image.size())) << rate.baud;
-        EXPECT_EQ(world.reply_pauses_us, std::vector<unsigned>{rate.expected_us}) << rate.baud;
+        EXPECT_EQ(line.transmissions, expected_wire(0, world.image.size())) << rate.baud;
+        EXPECT_EQ(platform.pauses_us, std::vector<unsigned>{rate.expected_us}) << rate.baud;
     }
 }
 
 TEST_F(DownloadLoop, FailedReadsCountAsNothingWaiting) {
     add_section('A', 0x40000, 2);
-    world.instrument = [](const std::string&) -> std::string { return "000 OK\r\n"; };
+    line.instrument = [](const std::string&) -> std::string { return "000 OK\r\n"; };
     fake::deliver_failures(50);
     run();
-    EXPECT_EQ(world.transmissions, expected_wire(0, world.image.size()));
+    EXPECT_EQ(line.transmissions, expected_wire(0, world.image.size()));
     EXPECT_STREQ(reply_line, "000 OK") << "no failure was stored as a character";
 }
 
 TEST_F(DownloadLoop, FailedReadsInsideAReplyLeaveItWhole) {
     add_section('A', 0x40000, 1);
     int n = 0;
-    world.instrument = [&](const std::string&) -> std::string {
+    line.instrument = [&](const std::string&) -> std::string {
         if (n++ != 1) return "000 OK\r\n";
         fake::deliver("00");
         fake::deliver_failures(3);
@@ -240,15 +242,15 @@ TEST_F(DownloadLoop, FailedReadsInsideAReplyLeaveItWhole) {
         return "\r\n";
     };
     run();
-    EXPECT_EQ(world.transmissions.size(), 4u) << "\"001 X\": third character '1' refuses";
-    EXPECT_EQ(world.transmissions[1], world.transmissions[2]);
+    EXPECT_EQ(line.transmissions.size(), 4u) << "\"001 X\": third character '1' refuses";
+    EXPECT_EQ(line.transmissions[1], line.transmissions[2]);
     EXPECT_EQ(run_outcome, run_ok);
 }
 
 TEST_F(DownloadLoop, OnlyPrintableCharactersMakeTheReplyLine) {
     add_section('A', 0x40000, 1);
     int n = 0;
-    world.instrument = [&](const std::string&) -> std::string {
+    line.instrument = [&](const std::string&) -> std::string {
         ++n;
         if (n == 2)
             return std::string("E\x01\x7f"
@@ -258,7 +260,7 @@ TEST_F(DownloadLoop, OnlyPrintableCharactersMakeTheReplyLine) {
         return "000\r\n";
     };
     run();
-    EXPECT_EQ(world.transmissions.size(), 3u);
+    EXPECT_EQ(line.transmissions.size(), 3u);
     EXPECT_EQ(run_outcome, run_ok);
     EXPECT_STREQ(reply_line, "000");
 }
@@ -266,18 +268,18 @@ TEST_F(DownloadLoop, OnlyPrintableCharactersMakeTheReplyLine) {
 TEST_F(DownloadLoop, ShortLinesAreJoinedWithTheNextOne) {
     add_section('A', 0x40000, 1);
     int n = 0;
-    world.instrument = [&](const std::string&) -> std::string {
+    line.instrument = [&](const std::string&) -> std::string {
         return ++n == 2 ? "AB\n001\n" : "000\n";
     };
     run();
-    EXPECT_EQ(world.transmissions.size(), 3u) << "AB001 is accepted";
+    EXPECT_EQ(line.transmissions.size(), 3u) << "AB001 is accepted";
     EXPECT_EQ(run_outcome, run_ok);
 }
 
 TEST_F(DownloadLoop, ALongReplyIsCutAt748AndJudgedByItsThirdCharacter) {
     add_section('A', 0x40000, 1);
     std::string refusal = "E0X" + std::string(900, 'z');
-    world.instrument = [&](const std::string& sent) -> std::string {
+    line.instrument = [&](const std::string& sent) -> std::string {
         return sent.starts_with("S315") ? refusal + "\r\n" : "000\r\n";
     };
     run();
@@ -315,22 +317,22 @@ TEST_F(DownloadLoop, PercentageNeverShows100) {
 TEST_F(DownloadLoop, ARefusedS7ShowsProgrammingAgainWithoutThe100) {
     add_section('A', 0x40000, 1);
     int s7_refusals = 0;
-    world.instrument = [&](const std::string& sent) -> std::string {
+    line.instrument = [&](const std::string& sent) -> std::string {
         if (sent[1] == '7' && s7_refusals++ == 0) return "E02\r\n";
         return "000\r\n";
     };
     std::string out = run();
     EXPECT_EQ(count_of(out, "\n     Programming.."), 2) << out;
     EXPECT_EQ(count_of(out, "\b\b\b\b100 %"), 1) << out;
-    EXPECT_EQ(world.transmissions.back(), wire(s7));
+    EXPECT_EQ(line.transmissions.back(), wire(s7));
 }
 
 TEST_F(DownloadLoop, ProgrammingEndsWithALineEndAndAPauseBeforeTheNextSection) {
     add_section('A', 0x40000, 1);
     add_section('D', 0x20000, 1);
     std::string out = run();
-    ASSERT_EQ(world.pauses.size(), 1u);
-    EXPECT_EQ(world.pauses[0], 556u);
+    ASSERT_EQ(platform.pauses_ms.size(), 1u);
+    EXPECT_EQ(platform.pauses_ms[0], 556u);
     size_t programming = out.find("Programming..");
     ASSERT_NE(programming, std::string::npos);
     size_t end = out.find_first_not_of('.', programming + 13);
@@ -342,7 +344,7 @@ TEST_F(DownloadLoop, SkippedSectionsAreNeitherSentNorCounted) {
     add_section('A', 0x40000, 2);
     image_length = 1000;
     std::string out = run();
-    EXPECT_EQ(world.transmissions, expected_wire(5, world.image.size()));
+    EXPECT_EQ(line.transmissions, expected_wire(5, world.image.size()));
     // The 2nd transmission counts only S0 and one record of the sent section.
     EXPECT_NE(out.find("(Offset 40000) 6 %"), std::string::npos) << out;
 }
@@ -351,7 +353,7 @@ TEST_F(DownloadLoop, EmptyLinesAreCountedButNotSent) {
     world.image = {{s0, 'A'}, {"\r\n"}, {s3(0x40000)}, {"\n"}, {s7}};
     image_length = 100;
     std::string out = run();
-    EXPECT_EQ(world.transmissions,
+    EXPECT_EQ(line.transmissions,
               (std::vector<std::string>{wire(s0), wire(s3(0x40000)), wire(s7)}));
     // 18 + 2 + 48 bytes taken when the record goes out.
     EXPECT_NE(out.find("(Offset 40000) 68 %"), std::string::npos) << out;
@@ -359,27 +361,27 @@ TEST_F(DownloadLoop, EmptyLinesAreCountedButNotSent) {
 
 TEST_F(DownloadLoop, EscWhileAReplyIsAwaitedEndsTheDownload) {
     add_section('A', 0x40000, 3);
-    world.instrument = [](const std::string&) { return std::string(); }; // silent
+    line.instrument = [](const std::string&) { return std::string(); }; // silent
     world.idle_limit = 5;
     std::string out = run();
-    EXPECT_EQ(world.transmissions.size(), 1u);
+    EXPECT_EQ(line.transmissions.size(), 1u);
     EXPECT_NE(out.find("\nDownload terminated via <esc> key\n"), std::string::npos);
     EXPECT_EQ(run_outcome, run_failed);
 }
 
 TEST_F(DownloadLoop, OtherKeysAndExtendedKeysAreDropped) {
     add_section('A', 0x40000, 2);
-    world.keys = {'x', 0, 27, 224, 72, 13};
+    platform.keys = {'x', 0, 27, 224, 72, 13};
     std::string out = run();
     EXPECT_EQ(out.find("terminated"), std::string::npos) << "0 then 27 is an extended key";
     EXPECT_EQ(run_outcome, run_ok);
-    EXPECT_EQ(world.transmissions.size(), world.image.size());
+    EXPECT_EQ(line.transmissions.size(), world.image.size());
 }
 
 TEST_F(DownloadLoop, ShowRecordsEchoesTransmissionsAndReplies) {
     world.image = {{s0, 'A'}, {s7}};
     opt_show_records = 1;
-    world.instrument = [](const std::string&) { return std::string("000\x01 OK\r\n"); };
+    line.instrument = [](const std::string&) { return std::string("000\x01 OK\r\n"); };
     std::string out = run();
     EXPECT_NE(out.find(">" + wire(s0) + "<000 OK\n"), std::string::npos) << out;
 }
@@ -389,7 +391,7 @@ TEST_F(DownloadLoop, AnImageThatCannotBeOpenedFailsTheRun) {
     std::string out = run();
     EXPECT_EQ(out, "Cannot open the download file: " + path + "\n");
     EXPECT_EQ(run_outcome, run_failed);
-    EXPECT_TRUE(world.transmissions.empty());
+    EXPECT_TRUE(line.transmissions.empty());
 }
 
 TEST_F(DownloadLoop, VersionLinesComeFirst) {
@@ -409,7 +411,7 @@ class RebootHandover : public DownloadLoop {
     // An instrument that answers the identification query from its n-th
     // query after the reboot commands on (0: never).
     void answer_queries_from(int n) {
-        world.instrument = [this, n](const std::string& sent) -> std::string {
+        line.instrument = [this, n](const std::string& sent) -> std::string {
             if (sent == "\r\n?\r\n\r") return ++queries >= n && n > 0 ? "K940,X,20000620\r\n" : "";
             if (sent.starts_with("$REBOOT")) return "boot...";
             return "000 OK\r\n";
@@ -426,8 +428,8 @@ TEST_F(RebootHandover, CommandsPausesAndAnAnswerAtTheFirstQuery) {
     std::vector<std::string> expected = {wire(s0),         wire(s3(0x7FC)), wire(s7),
                                          "$REBOOT2\r\n\r", "$REBOOT\r\n\r", "\r\n?\r\n\r"};
     for (size_t i = 3; i < world.image.size(); ++i) expected.push_back(wire(world.image[i].text));
-    EXPECT_EQ(world.transmissions, expected);
-    EXPECT_EQ(world.pauses,
+    EXPECT_EQ(line.transmissions, expected);
+    EXPECT_EQ(platform.pauses_ms,
               (std::vector<unsigned>{1000, 500, 500, 500, 500, 500, 500, 500, 500, 500, 500, 556}));
     EXPECT_NE(out.find("\nRebooting target.........\n"), std::string::npos) << out;
     EXPECT_EQ(run_outcome, run_ok);
@@ -454,55 +456,55 @@ TEST_F(RebootHandover, NoAnswerAsksForAPowerCycleAndAKeyResumes) {
     add_section('B', 0x7FC, 1);
     add_section('A', 0x40000, 1);
     answer_queries_from(0);
-    world.typed_later = {13};
+    platform.keys_when_asked = {13};
     std::string out = run();
     EXPECT_NE(out.find("Rebooting target" + std::string(28, '.') + power_cycle_prompt + "\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(queries, 20);
     EXPECT_EQ(run_outcome, run_ok);
-    EXPECT_EQ(world.transmissions.back(), wire(s7)) << "the next section went out";
+    EXPECT_EQ(line.transmissions.back(), wire(s7)) << "the next section went out";
 }
 
 TEST_F(RebootHandover, EscAtThePromptEndsTheDownloadWithoutAWord) {
     add_section('B', 0x7FC, 1);
     add_section('A', 0x40000, 1);
     answer_queries_from(0);
-    world.typed_later = {27};
+    platform.keys_when_asked = {27};
     std::string out = run();
     EXPECT_TRUE(out.ends_with(power_cycle_prompt)) << out;
     EXPECT_EQ(run_outcome, run_failed);
-    EXPECT_EQ(world.transmissions.back(), "\r\n?\r\n\r");
+    EXPECT_EQ(line.transmissions.back(), "\r\n?\r\n\r");
 }
 
 TEST_F(RebootHandover, KeysPressedBeforeThePromptDoNotAnswerIt) {
     add_section('B', 0x7FC, 1);
     add_section('A', 0x40000, 1);
     answer_queries_from(0);
-    auto instrument = world.instrument;
-    world.instrument = [&, instrument](const std::string& sent) {
+    auto instrument = line.instrument;
+    line.instrument = [&, instrument](const std::string& sent) {
         // Pressed during the queries, when nobody looks at the keyboard.
-        if (sent.starts_with("$REBOOT2")) world.keys = {27, 'x'};
+        if (sent.starts_with("$REBOOT2")) platform.keys = {27, 'x'};
         return instrument(sent);
     };
-    world.typed_later = {'y'};
+    platform.keys_when_asked = {'y'};
     run();
     EXPECT_EQ(run_outcome, run_ok) << "the esc before the prompt was dropped";
-    EXPECT_TRUE(world.keys.empty() && world.typed_later.empty());
+    EXPECT_TRUE(platform.keys.empty() && platform.keys_when_asked.empty());
 }
 
 TEST_F(RebootHandover, AnExtendedKeyAtThePromptResumes) {
     add_section('B', 0x7FC, 1);
     add_section('A', 0x40000, 1);
     answer_queries_from(0);
-    world.typed_later = {0, 27};
+    platform.keys_when_asked = {0, 27};
     run();
     EXPECT_EQ(run_outcome, run_ok);
 }
 
 TEST_F(RebootHandover, CharactersWithoutALineFeedAreNoAnswer) {
     add_section('B', 0x7FC, 1);
-    world.instrument = [this](const std::string& sent) -> std::string {
+    line.instrument = [this](const std::string& sent) -> std::string {
         if (sent == "\r\n?\r\n\r") return ++queries < 20 ? ">" : ">\n";
         return "000 OK\r\n";
     };
@@ -515,12 +517,12 @@ TEST_F(RebootHandover, CharactersWithoutALineFeedAreNoAnswer) {
 TEST_F(RebootHandover, FailedReadsEndTheDrainAndTheQueries) {
     add_section('B', 0x7FC, 1);
     answer_queries_from(0);
-    auto instrument = world.instrument;
-    world.instrument = [&, instrument](const std::string& sent) {
+    auto instrument = line.instrument;
+    line.instrument = [&, instrument](const std::string& sent) {
         if (sent.starts_with("$REBOOT") || sent.starts_with("\r\n?")) fake::deliver_failures(1);
         return instrument(sent);
     };
-    world.typed_later = {13};
+    platform.keys_when_asked = {13};
     run();
     EXPECT_EQ(queries, 20);
     EXPECT_EQ(run_outcome, run_ok);
@@ -546,20 +548,20 @@ TEST_F(RebootHandover, ALostLineEndsTheDownloadWhereverItWaits) {
         add_section('B', 0x7FC, 1);
         add_section('A', 0x40000, 1);
         answer_queries_from(0);
-        auto instrument = world.instrument;
-        world.instrument = [&, instrument](const std::string& sent) {
+        auto instrument = line.instrument;
+        line.instrument = [&, instrument](const std::string& sent) {
             if (sent == c.lost_after) fake::deliver_loss();
             return sent == c.lost_after ? std::string() : instrument(sent);
         };
-        world.keyboard_open = true;
+        platform.keyboard_open = true;
         if (c.at_prompt)
             world.on_idle_wait = [this] {
-                if (queries == 20 && !world.lost) fake::deliver_loss();
+                if (queries == 20 && !line.lost) fake::deliver_loss();
             };
         std::string out = run();
         EXPECT_EQ(run_outcome, run_port_lost) << c.moment << "\n" << out;
         std::string last = c.at_prompt ? "\r\n?\r\n\r" : c.lost_after;
-        EXPECT_EQ(world.transmissions.back(), last) << c.moment;
+        EXPECT_EQ(line.transmissions.back(), last) << c.moment;
         EXPECT_LT(world.idle_waits, 100) << c.moment;
     }
 }
@@ -570,7 +572,7 @@ TEST_F(RebootHandover, NoHandOverForASkippedBootSection) {
     answer_queries_from(1);
     std::string out = run();
     EXPECT_EQ(out.find("Rebooting"), std::string::npos);
-    EXPECT_EQ(world.transmissions, expected_wire(3, world.image.size()));
+    EXPECT_EQ(line.transmissions, expected_wire(3, world.image.size()));
 }
 
 } // namespace

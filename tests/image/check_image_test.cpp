@@ -15,9 +15,8 @@
 #include "image/image.h"
 #include "image_test_support.h"
 
-// Stands in for the script player: records what it was handed, closes the
-// file as the player does. The test executable links with
-// --allow-multiple-definition so that this one is chosen.
+// Stands in for the script player, which the test executable does not link:
+// records what it was handed, closes the file as the player does.
 namespace script_double {
 int calls = 0;
 std::string name;

@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "fake_platform.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -16,6 +17,7 @@ namespace {
 class PortOnAPty : public ::testing::Test {
   protected:
     void SetUp() override {
+        fake::reset_platform();
         char name[64];
         ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
         ::setenv("KELO_COM3", name, 1);
@@ -63,6 +65,17 @@ TEST_F(PortOnAPty, BytesPassWholeAndInOrder) {
     EXPECT_EQ(port_.write_bytes(all.data(), static_cast<int32_t>(all.size())), 1024);
     EXPECT_EQ(take(all.size()), all);
     EXPECT_EQ(port_.write_bytes("x", 0), 0);
+}
+
+// The instrument's cable wants DTR off and RTS on. A pty has no modem
+// lines, so the port's requests are seen where it makes them.
+TEST_F(PortOnAPty, OpenLeavesDtrOffAndRtsOn) {
+    int dtr = -1;
+    int rts = -1;
+    for (const fake::ModemRequest& request : fake::platform.modem_requests)
+        (request.line == modem_dtr ? dtr : rts) = request.on;
+    EXPECT_EQ(dtr, 0);
+    EXPECT_EQ(rts, 1);
 }
 
 // The bytes read ahead are the head of the input queue: counted, served
