@@ -92,16 +92,19 @@ TEST(VersionLines, WithoutAnInstrumentVersionOnlyTheOthers) {
                                       "Dsp Version (instrument):  8\n");
 }
 
+// The dot count is the number of dots shown so far; the boundaries are the
+// behaviour's own numbers (15 dots a second apart, then two seconds apart),
+// not the code's constant.
 TEST(ProgrammingDots, OneASecondForTheFirstFifteen) {
     EXPECT_TRUE(dot_due(1000, 0, 0)) << "the first dot of a download comes at once";
     EXPECT_FALSE(dot_due(1000, 1000, 1));
     EXPECT_TRUE(dot_due(1001, 1000, 1));
-    EXPECT_TRUE(dot_due(1001, 1000, fast_dot_count - 1));
+    EXPECT_TRUE(dot_due(1001, 1000, 14)) << "the 15th dot, a second after the 14th";
 }
 
 TEST(ProgrammingDots, OnePerTwoSecondsFromTheSixteenth) {
-    EXPECT_FALSE(dot_due(1001, 1000, fast_dot_count));
-    EXPECT_TRUE(dot_due(1002, 1000, fast_dot_count));
+    EXPECT_FALSE(dot_due(1001, 1000, 15)) << "the 16th dot, not a second after the 15th";
+    EXPECT_TRUE(dot_due(1002, 1000, 15)) << "but two seconds after it";
     EXPECT_FALSE(dot_due(1001, 1000, 100));
 }
 
@@ -109,9 +112,10 @@ TEST(ProgrammingDots, WaitLastsUntilTheNextDotCanBeDue) {
     // Last dot at second 1000; now 1000.250 s: the next is due at 1001.000.
     EXPECT_EQ(dot_wait_ms(1000250, 1000, 3), 751u);
     EXPECT_EQ(dot_wait_ms(1000999, 1000, 3), 2u);
+    EXPECT_EQ(dot_wait_ms(1000250, 1000, 14), 751u);
     // From the 16th dot on the wait is capped at a second at a time.
-    EXPECT_EQ(dot_wait_ms(1000250, 1000, fast_dot_count), 1000u);
-    EXPECT_EQ(dot_wait_ms(1001250, 1000, fast_dot_count), 751u);
+    EXPECT_EQ(dot_wait_ms(1000250, 1000, 15), 1000u);
+    EXPECT_EQ(dot_wait_ms(1001250, 1000, 15), 751u);
 }
 
 TEST(ProgrammingDots, ADueDotIsLookedForAgainSoon) {
