@@ -22,7 +22,9 @@ constexpr uint32_t idle_reply_wait_ms = 1000;
 // The longest sleep through the rest of a reply (see rest_of_reply_us).
 constexpr uint32_t reply_rest_max_us = 20000;
 
-enum SendState { awaiting_reply, ready, resend };
+// Where the record in record_line stands: sent and awaiting its reply;
+// answered, so the next record is due; refused, so it is due again.
+enum SendState { send_awaiting_reply, send_next_record, send_record_again };
 
 // What a pass of the loop did: something, nothing (the loop may sleep until
 // input comes), or ended the download.
@@ -56,54 +58,54 @@ struct Download {
     char refusal[reply_line_size];
 };
 
-Download state;
+Download download;
 
-void reset_state(const char* path, FILE* file) {
-    state = Download{};
-    state.image_path = path;
-    state.image_file = file;
-    state.send_state = ready;
+void reset_download(const char* path, FILE* file) {
+    download = Download{};
+    download.image_path = path;
+    download.image_file = file;
+    download.send_state = send_next_record;
 }
 
 void show_dot_if_due() {
-    if (!dot_due(std::time(nullptr), state.last_dot_time, state.dot_count)) return;
-    state.last_dot_time = std::time(nullptr);
+    if (!dot_due(std::time(nullptr), download.last_dot_time, download.dot_count)) return;
+    download.last_dot_time = std::time(nullptr);
     std::printf(".");
-    ++state.dot_count;
+    ++download.dot_count;
 }
 
 void show_progress(int after_refusal) {
-    state.progress_offset = record_offset(state.record_line, state.progress_offset);
+    download.progress_offset = record_offset(download.record_line, download.progress_offset);
     if (after_refusal) std::printf("\n");
     std::printf("\r     Downloading (Offset %lx) %d %%",
-                static_cast<unsigned long>(state.progress_offset),
-                static_cast<int>(progress_percent(state.bytes_sent, image_length)));
+                static_cast<unsigned long>(download.progress_offset),
+                static_cast<int>(progress_percent(download.bytes_sent, image_length)));
 }
 
 PassResult send_record() {
     // send_line appended a CR in place last time; a re-send must go out as
     // exactly the bytes of the first transmission.
-    state.record_line[state.record_length] = '\0';
-    send_line(state.record_line);
-    if (opt_show_records) std::printf(">%s", state.record_line);
-    ++state.send_count;
-    if (state.record_line[1] == '7') {
-        if (state.send_state == ready) std::printf("\b\b\b\b100 %%");
+    download.record_line[download.record_length] = '\0';
+    send_line(download.record_line);
+    if (opt_show_records) std::printf(">%s", download.record_line);
+    ++download.send_count;
+    if (download.record_line[1] == '7') {
+        if (download.send_state == send_next_record) std::printf("\b\b\b\b100 %%");
         std::printf("\n     Programming..");
-        state.programming = 1;
+        download.programming = 1;
         reboot_pending = 1;
-    } else if (state.send_state == resend || state.send_count % 16 == 2) {
-        show_progress(state.send_state == resend);
+    } else if (download.send_state == send_record_again || download.send_count % 16 == 2) {
+        show_progress(download.send_state == send_record_again);
     }
-    state.send_state = awaiting_reply;
-    state.reply_index = 0;
-    state.reply_bytes = 0;
+    download.send_state = send_awaiting_reply;
+    download.reply_index = 0;
+    download.reply_bytes = 0;
     return pass_busy;
 }
 
 PassResult end_download(int32_t outcome) {
-    std::fclose(state.image_file);
-    state.image_file = nullptr;
+    std::fclose(download.image_file);
+    download.image_file = nullptr;
     if (outcome != run_ok) fail_run(outcome);
     return pass_end;
 }
@@ -112,8 +114,8 @@ PassResult end_download(int32_t outcome) {
 // could not be read to its end, or that ends inside a section being sent
 // before the section's S7 record went out, has not updated the instrument.
 PassResult end_of_image() {
-    if (std::ferror(state.image_file)) {
-        std::printf("\nCannot read the download file: %s\n", state.image_path);
+    if (std::ferror(download.image_file)) {
+        std::printf("\nCannot read the download file: %s\n", download.image_path);
         return end_download(run_failed);
     }
     int unclosed = unclosed_section();
@@ -127,8 +129,8 @@ PassResult end_of_image() {
 
 PassResult end_on_esc() {
     std::printf("\nDownload terminated via <esc> key\n");
-    if (!state.refused) return end_download(run_failed);
-    std::memcpy(reply_line, state.refusal, sizeof reply_line);
+    if (!download.refused) return end_download(run_failed);
+    std::memcpy(reply_line, download.refusal, sizeof reply_line);
     return end_download(run_refused);
 }
 
@@ -139,28 +141,30 @@ PassResult take_next_record() {
         if (handover == handover_terminate) return end_download(run_failed);
         if (handover == handover_port_lost) return end_download(run_port_lost);
     }
-    int length = read_image_line(state.record_line, image_line_size, state.image_file);
+    int length = read_image_line(download.record_line, image_line_size, download.image_file);
     if (length == 0) return end_of_image();
     if (section_mode == 0) return pass_busy; // a section that is not sent
-    if (state.programming) {
-        state.programming = 0;
+    if (download.programming) {
+        download.programming = 0;
         std::printf("\n");
         pause_ms(pause_after_programming_ms);
     }
-    state.reject_count = 0;
-    state.bytes_sent += length;
-    strip_line_end(state.record_line);
-    if (state.record_line[0] == '\0') return pass_busy; // an empty line is not sent
-    std::strcat(state.record_line, "\r\n");
-    state.record_length = static_cast<int32_t>(std::strlen(state.record_line));
+    download.reject_count = 0;
+    download.bytes_sent += length;
+    strip_line_end(download.record_line);
+    if (download.record_line[0] == '\0') return pass_busy; // an empty line is not sent
+    std::strcat(download.record_line, "\r\n");
+    download.record_length = static_cast<int32_t>(std::strlen(download.record_line));
     return send_record();
 }
 
-PassResult dispatch() {
-    switch (state.send_state) {
-    case ready:
+// What the send state asks for now: the next record, the refused one again,
+// or nothing while a reply is awaited.
+PassResult send_what_is_due() {
+    switch (download.send_state) {
+    case send_next_record:
         return take_next_record();
-    case resend:
+    case send_record_again:
         return send_record();
     default:
         return pass_idle;
@@ -169,32 +173,33 @@ PassResult dispatch() {
 
 // A reply line of three characters or more is complete.
 PassResult judge_reply() {
-    state.last_reply_bytes = state.reply_bytes;
+    download.last_reply_bytes = download.reply_bytes;
     // A line that answers no record (nothing is out) is dropped: taken as a
     // refusal it would send whatever record_line holds.
-    if (state.send_state == ready) {
-        state.reply_index = 0;
-        return dispatch();
+    if (download.send_state == send_next_record) {
+        download.reply_index = 0;
+        return send_what_is_due();
     }
     if (reply_line[2] == '0') {
-        state.send_state = ready;
-        state.reply_index = 0;
-        state.refused = 0;
+        download.send_state = send_next_record;
+        download.reply_index = 0;
+        download.refused = 0;
         return take_next_record();
     }
-    state.refused = 1;
-    std::memcpy(state.refusal, reply_line, sizeof state.refusal);
-    if (++state.reject_count >= refusals_to_give_up) return end_download(run_refused);
-    state.send_state = resend;
+    download.refused = 1;
+    std::memcpy(download.refusal, reply_line, sizeof download.refusal);
+    if (++download.reject_count >= refusals_to_give_up) return end_download(run_refused);
+    download.send_state = send_record_again;
     return send_record();
 }
 
 void store_reply_char(int c) {
-    if (state.reply_index == 0) {
+    if (download.reply_index == 0) {
         if (opt_show_records) std::printf("<");
         std::memset(reply_line, 0, sizeof reply_line);
     }
-    if (state.reply_index < reply_line_max) reply_line[state.reply_index++] = static_cast<char>(c);
+    if (download.reply_index < reply_line_max)
+        reply_line[download.reply_index++] = static_cast<char>(c);
     if (opt_show_records) std::printf("%c", c);
 }
 
@@ -202,19 +207,19 @@ PassResult run_pass() {
     // Other keys, two-code keys included, are dropped.
     KeyPress key;
     if (take_key(&key) && is_esc(key)) return end_on_esc();
-    if (state.programming) show_dot_if_due();
+    if (download.programming) show_dot_if_due();
     int c = receive_byte();
     if (c == receive_lost) return end_download(run_port_lost);
-    if (c >= 0) ++state.reply_bytes;
+    if (c >= 0) ++download.reply_bytes;
     if (c >= 32 && c <= 126) {
         store_reply_char(c);
         return pass_busy;
     }
     if (c == '\n') {
         if (opt_show_records) std::printf("\n");
-        if (state.reply_index >= 3) return judge_reply();
+        if (download.reply_index >= 3) return judge_reply();
     }
-    PassResult result = dispatch();
+    PassResult result = send_what_is_due();
     // A byte was taken, so more may be waiting: no sleep yet.
     return result == pass_idle && c >= 0 ? pass_busy : result;
 }
@@ -222,16 +227,17 @@ PassResult run_pass() {
 // How long a pass that found nothing to do may sleep: up to the time the
 // next dot may be due while programming, else until input comes.
 uint32_t idle_timeout() {
-    if (!state.programming) return idle_reply_wait_ms;
-    return dot_wait_ms(wall_clock_ms(), state.last_dot_time, state.dot_count);
+    if (!download.programming) return idle_reply_wait_ms;
+    return dot_wait_ms(wall_clock_ms(), download.last_dot_time, download.dot_count);
 }
 
 // Part of a reply is in, and the line brings the rest no faster than a byte
 // in the time of 10 bits: the loop sleeps through all of it but its last
 // byte, as long as the last reply was, instead of waking for every byte.
 uint32_t rest_of_reply_us() {
-    int32_t rest = state.last_reply_bytes - state.reply_bytes - 1;
-    if (state.send_state != awaiting_reply || state.reply_bytes == 0 || rest <= 0 || baud_rate <= 0)
+    int32_t rest = download.last_reply_bytes - download.reply_bytes - 1;
+    if (download.send_state != send_awaiting_reply || download.reply_bytes == 0 || rest <= 0 ||
+        baud_rate <= 0)
         return 0;
     uint64_t us = static_cast<uint64_t>(rest) * 10000000u / static_cast<uint64_t>(baud_rate);
     return us < reply_rest_max_us ? static_cast<uint32_t>(us) : reply_rest_max_us;
@@ -248,7 +254,7 @@ void run_download(const char* image_path) {
         return;
     }
     if (image_offset > 0) std::fseek(file, image_offset, SEEK_SET);
-    reset_state(image_path, file);
+    reset_download(image_path, file);
     for (;;) {
         PassResult result = run_pass();
         if (result == pass_end) return;

@@ -12,16 +12,16 @@
 
 namespace {
 
-// The first answer byte must come within this time of the query...
-constexpr int32_t first_byte_ms = 336;
-// ...and every later one within first_byte_ms - byte_credit_ms of the last.
-constexpr int32_t byte_credit_ms = 224;
+// The first answer byte must come within this time of the query, and every
+// later one within next_byte_ms of the one before it.
+constexpr uint32_t first_byte_ms = 336;
+constexpr uint32_t next_byte_ms = 112;
 
 // Reads one answer line into reply_line: probe_answered when its LF came in
 // time, else probe_no_answer or probe_port_lost.
 int read_answer_line() {
     int32_t kept = 0;
-    uint32_t t0 = clock_ms();
+    uint32_t deadline = clock_ms() + first_byte_ms;
     for (;;) {
         int c = receive_byte();
         if (c == receive_lost) return probe_port_lost;
@@ -29,12 +29,12 @@ int read_answer_line() {
             reply_seen = 1;
             if (c == '\n') break;
             if (c != '\r' && kept < reply_line_max) reply_line[kept++] = static_cast<char>(c);
-            t0 = clock_ms() - byte_credit_ms;
+            deadline = clock_ms() + next_byte_ms;
             continue;
         }
-        int32_t elapsed = static_cast<int32_t>(clock_ms() - t0);
-        if (elapsed >= first_byte_ms) return probe_no_answer;
-        idle_wait(static_cast<uint32_t>(first_byte_ms - elapsed));
+        uint32_t left = ms_until(deadline);
+        if (left == 0) return probe_no_answer;
+        idle_wait(left);
     }
     reply_line[kept] = '\0';
     return probe_answered;
