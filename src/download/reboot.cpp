@@ -12,9 +12,16 @@
 
 namespace {
 
-constexpr int query_attempts = 20;
+// After the boot section's last reply, before the first reboot command.
+constexpr uint32_t before_reboot_ms = 1000;
+// Between the two reboot commands.
+constexpr uint32_t between_reboot_commands_ms = 500;
+// The restart: dots while the instrument boots.
 constexpr int settle_dots = 8;
 constexpr uint32_t settle_dot_ms = 500;
+// Then it is asked, waiting this long for each answer.
+constexpr int query_attempts = 20;
+constexpr uint32_t query_answer_wait_ms = 500;
 // The prompt waits for a key in steps of this length, watching the port.
 constexpr uint32_t prompt_wait_ms = 1000;
 
@@ -44,7 +51,7 @@ int query_until_answer() {
     for (int attempt = 0; attempt < query_attempts; ++attempt) {
         std::printf(".");
         send_command(identification_query);
-        pause_ms(500);
+        pause_ms(query_answer_wait_ms);
         if (line_feed_arrived()) return handover_continue;
         if (port_lost()) return handover_port_lost;
     }
@@ -82,10 +89,10 @@ int lost_during_pause(uint32_t ms) {
 
 int reboot_handover() {
     reboot_pending = 0;
-    if (lost_during_pause(1000)) return handover_port_lost;
+    if (lost_during_pause(before_reboot_ms)) return handover_port_lost;
     std::printf("\nRebooting target");
     send_command("$REBOOT2\r\n");
-    if (lost_during_pause(500)) return handover_port_lost;
+    if (lost_during_pause(between_reboot_commands_ms)) return handover_port_lost;
     send_command("$REBOOT\r\n");
     for (int dot = 0; dot < settle_dots; ++dot) {
         std::printf(".");

@@ -7,12 +7,20 @@
 #include "platform/keys.h"
 #include "platform/platform.h"
 
+namespace {
+
+// The pause before the end: 12 steps of 222 ms (2664 ms), a key ends it.
+constexpr int exit_pause_steps = 12;
+constexpr uint32_t exit_pause_step_ms = 222;
+
+} // namespace
+
 void pause_and_exit(int wait, int status) {
     if (wait) {
         // Keys pressed earlier must not cut the pause short.
         drop_keys();
-        for (int step = 0; step < 12; ++step) {
-            pause_ms(222);
+        for (int step = 0; step < exit_pause_steps; ++step) {
+            pause_ms(exit_pause_step_ms);
             if (key_waiting()) break;
         }
         drop_keys();

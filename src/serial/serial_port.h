@@ -11,6 +11,10 @@
 
 #include "serial/serial_link.h"
 
+// A write gives up on the rest of its bytes when the line takes nothing for
+// this long.
+constexpr uint32_t write_stall_ms = 1000;
+
 // Bytes read from the device ahead of the callers: one platform read takes
 // everything that is waiting, up to this many.
 constexpr int32_t input_buffer_bytes = 256;

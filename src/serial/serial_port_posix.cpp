@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int write_wait_ms = 1000;
-
 // COMn is the path in KELO_COMn when it is set (used as it is, whatever
 // its length), else /dev/ttyS<n-1>, written into fallback.
 const char* device_path(int32_t port_number, char* fallback, std::size_t size) {
@@ -132,12 +130,12 @@ bool device_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
 
-// Waits up to write_wait_ms for the line to take more bytes: 1 when it can,
+// Waits up to write_stall_ms for the line to take more bytes: 1 when it can,
 // 0 when it did not (or the device went away: lost is set).
 int wait_writable(int fd, int32_t* lost) {
     pollfd p{fd, POLLOUT, 0};
     int ready;
-    do ready = poll(&p, 1, write_wait_ms);
+    do ready = poll(&p, 1, static_cast<int>(write_stall_ms));
     while (ready < 0 && errno == EINTR);
     if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) *lost = 1;
     return ready > 0 && !*lost;
@@ -201,7 +199,7 @@ int32_t SerialPort::write_bytes(const char* data, int32_t count) {
             if (device_gone(errno)) lost = 1;
             break; // refused: the rest is lost
         } else if (!wait_writable(port_fd, &lost)) {
-            break; // the line took nothing for write_wait_ms: the rest is dropped
+            break; // the line took nothing for write_stall_ms: the rest is dropped
         }
     }
     return count;

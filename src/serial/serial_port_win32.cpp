@@ -8,7 +8,11 @@
 
 namespace {
 
-constexpr DWORD write_wait_ms = 1000;
+// The driver's own time-outs: a read that finds nothing gives up after
+// read_timeout_ms, a write after write_timeout_ms.
+constexpr DWORD read_timeout_ms = 20000;
+constexpr DWORD write_timeout_ms = 5000;
+// How long a read of bytes the driver has queued may take.
 constexpr DWORD read_wait_ms = 10000;
 constexpr DWORD queue_bytes = 10000;
 
@@ -38,9 +42,11 @@ constexpr void set_line_settings(DCB& dcb, uint32_t baud) {
     dcb.StopBits = ONESTOPBIT;
 }
 
-// The DCB seen as plain words, to check the flag bits above against the
-// documented flag-word rule: new = (old AND 0xFFFFD081) OR 0x5081, the bits
-// of the flag word that are not set by name keeping what GetCommState read.
+// The DCB seen as plain words, to check at compile time that the settings
+// above touch only the flags they name: fBinary, fTXContinueOnXoff,
+// fRtsControl's low bit and fAbortOnError end up set, every other named flag
+// clear, and the 17 reserved bits above them (fDummy2) keep what
+// GetCommState read, so that no driver-private bit is changed behind its back.
 struct DcbWords {
     DWORD length;
     DWORD baud;
@@ -193,9 +199,8 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
     write_record = OVERLAPPED{};
     wait_record = OVERLAPPED{};
     wait_pending = 0;
-    // A read waits for no more than is asked; one that finds nothing gives
-    // up after 20 s. A write gives up after 5 s.
-    COMMTIMEOUTS timeouts{MAXDWORD, 1, 20000, 0, 5000};
+    // A read waits for no more than is asked.
+    COMMTIMEOUTS timeouts{MAXDWORD, 1, read_timeout_ms, 0, write_timeout_ms};
     SetCommTimeouts(port_handle, &timeouts);
     read_record.hEvent = new_event();
     write_record.hEvent = new_event();
@@ -243,7 +248,7 @@ int32_t SerialPort::write_bytes(const char* data, int32_t count) {
             // The caller's data must outlive the write: it is finished or
             // cancelled before this returns.
             int32_t queued = queued_output(port_handle);
-            while (WaitForSingleObject(write_record.hEvent, write_wait_ms) != WAIT_OBJECT_0) {
+            while (WaitForSingleObject(write_record.hEvent, write_stall_ms) != WAIT_OBJECT_0) {
                 int32_t now = queued_output(port_handle);
                 if (now < 0 || now >= queued) {
                     CancelIoEx(port_handle, &write_record);
@@ -255,7 +260,7 @@ int32_t SerialPort::write_bytes(const char* data, int32_t count) {
                 device_gone(port_handle, GetLastError()))
                 lost = 1;
         }
-        // Nothing taken: the line stood still for write_wait_ms (or the
+        // Nothing taken: the line stood still for write_stall_ms (or the
         // driver's own time-out), and the rest is dropped.
         if (written == 0) break;
         done += static_cast<int32_t>(written);
