@@ -130,7 +130,6 @@ int main(int argc, char** argv) {
     }
     if (download_name == argv[0]) download_name = own_program_file(argv[0]);
 
-    // The run: a script, or the image check and the download.
     if (establish_communication() == 0) {
         if (download_name[0] == '@')
             play_script(download_name + 1, nullptr);
@@ -139,7 +138,6 @@ int main(int argc, char** argv) {
     }
     close_port();
 
-    // Final status, from the outcome the modes reported.
     print_final_status();
     pause_and_exit(1, run_outcome == run_ok ? 0 : 1);
 }

@@ -260,12 +260,14 @@ void decode_input_byte(int c) {
     push_key(c);
 }
 
-// Moves what standard input holds now through the decoder into the key
-// queue, never waiting. What is pending is settled once no more of it can
-// come: a lone Esc is the esc key, an unfinished sequence or a lone prefix
-// is dropped.
+// Moves bytes of standard input through the decoder into the key queue
+// while the queue has room for a whole key (one byte adds at most two
+// codes), never waiting; a standard input found quiet is asked again only
+// after stdin_quiet_ms. A key left pending when no byte came is settled on
+// a terminal once escape_wait_ms have passed since its last byte (a lone
+// Esc is then the esc key, an unfinished sequence is dropped), and by the end
+// of input (a prefix from a pipe without its second code is dropped too).
 void fill_keys() {
-    // One byte adds at most two codes.
     while (key_count <= static_cast<int>(sizeof keys) - 2) {
         int c = next_byte();
         if (c < 0) {
