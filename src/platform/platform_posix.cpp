@@ -197,32 +197,26 @@ void start_terminal_key(int c) {
     }
 }
 
-void decode_terminal_byte(int c) {
-    pending_since = clock_ms();
-    switch (pending) {
-    case pending_none:
-    case pending_prefix:
-        return start_terminal_key(c);
-    case pending_esc:
-        if (c == '[' || c == 'O') {
-            pending = c == '[' ? pending_csi : pending_ss3;
-            sequence_bytes = 0;
-            sequence_number = 0;
-            sequence_first_done = 0;
-        } else if (c == 27) {
-            push_key(27); // the first was esc; the second starts anew
-        } else {
-            // Alt+key: the terminal sends Esc and the key.
-            pending = pending_none;
-            int scan = alt_key(c);
-            if (scan >= 0) push_extended(0, scan);
-        }
-        return;
-    default:
-        break;
+// The byte after an Esc.
+void decode_after_esc(int c) {
+    if (c == '[' || c == 'O') {
+        pending = c == '[' ? pending_csi : pending_ss3;
+        sequence_bytes = 0;
+        sequence_number = 0;
+        sequence_first_done = 0;
+    } else if (c == 27) {
+        push_key(27); // the first was esc; the second starts anew
+    } else {
+        // Alt+key: the terminal sends Esc and the key.
+        pending = pending_none;
+        int scan = alt_key(c);
+        if (scan >= 0) push_extended(0, scan);
     }
-    // Inside a sequence. A byte that cannot be part of one cuts it short
-    // and counts on its own.
+}
+
+// A byte inside a sequence (CSI, SS3, a Linux console's Esc [ [). A byte that
+// cannot be part of one cuts it short and counts on its own.
+void decode_sequence_byte(int c) {
     if (c < 0x20 || c > 0x7E) {
         pending = pending_none;
         return start_terminal_key(c);
@@ -243,6 +237,16 @@ void decode_terminal_byte(int c) {
     } else if (c >= '0' && c <= '9' && !sequence_first_done && sequence_number < 1000) {
         sequence_number = sequence_number * 10 + (c - '0');
     }
+}
+
+void decode_terminal_byte(int c) {
+    pending_since = clock_ms();
+    if (pending == pending_none || pending == pending_prefix)
+        start_terminal_key(c);
+    else if (pending == pending_esc)
+        decode_after_esc(c);
+    else
+        decode_sequence_byte(c);
 }
 
 // A byte from a pipe or a file: the key's code itself, but a prefix goes
