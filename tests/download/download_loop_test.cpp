@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include <unistd.h>
+
 #include "download/download.h"
 #include "driver/driver.h"
 #include "fake_world.h"
@@ -51,12 +53,14 @@ class DownloadLoop : public ::testing::Test {
     void SetUp() override {
         fake::reset();
         line.instrument = accept_all;
-        path = testing::TempDir() + "download_loop_image";
+        // Tests run side by side as processes of their own.
+        path = testing::TempDir() + "download_loop_image_" + std::to_string(::getpid());
         FILE* file = std::fopen(path.c_str(), "wb");
         ASSERT_NE(file, nullptr);
         std::fputs("S0 the fake reader hands out the lines\r\n", file);
         std::fclose(file);
     }
+    void TearDown() override { std::remove(path.c_str()); }
 
     std::string run() {
         if (image_length == 0)

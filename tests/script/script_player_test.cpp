@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "driver/driver.h"
 #include "fake_line.h"
 #include "fake_platform.h"
@@ -52,7 +54,8 @@ std::string play(const std::string& script, const std::vector<Answer>& answers,
                 fake::deliver(answer.bytes, line.sent_at_ms.back() + answer.after_ms);
         return std::string();
     };
-    std::string path = testing::TempDir() + "kelo-player-script";
+    // Tests run side by side as processes of their own.
+    std::string path = testing::TempDir() + "kelo-player-" + std::to_string(::getpid());
     std::ofstream(path, std::ios::binary) << script;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
