@@ -30,37 +30,27 @@
 # The machine's other load shows in every figure.
 set -euo pipefail
 
+HERE=$(cd "$(dirname "$0")" && pwd)
+SRC=$(cd "$HERE/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$HERE/common.sh"
+bench_options "$@"
 N=4
 BUILD=build/native
-QUICK=0
-for arg in "$@"; do
+for arg in "${ARGS[@]}"; do
     case "$arg" in
-    --quick) QUICK=1 ;;
-    -h | --help)
-        sed -n '2,/^set -euo/s/^# \{0,1\}//p' "$0" | sed '$d'
-        exit 0
-        ;;
     *[!0-9]*) BUILD=$arg ;;
     *) N=$arg ;;
     esac
 done
 ((N >= 1)) || { echo "N must be at least 1" >&2; exit 2; }
-
-HERE=$(cd "$(dirname "$0")" && pwd)
-SRC=$(cd "$HERE/.." && pwd)
 KELO=$BUILD/kelo
 SIM=$BUILD/k940-sim
 REPLICA=$BUILD/replica.s19
-for f in "$KELO" "$SIM" "$REPLICA"; do
-    [[ -e $f ]] || { echo "missing $f: build $BUILD first" >&2; exit 2; }
-done
-for tool in srec_cat /usr/bin/time python3; do
-    command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
-done
+require_files "build $BUILD first" "$KELO" "$SIM" "$REPLICA"
+require_tools srec_cat /usr/bin/time python3
 
 WORK=$(mktemp -d /tmp/kelo-bench-line.XXXXXX)
-# shellcheck source=bench/common.sh
-source "$HERE/common.sh"
 trap bench_cleanup EXIT
 
 if ((QUICK)); then

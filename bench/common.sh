@@ -1,14 +1,51 @@
 # shellcheck shell=bash
 # Helpers of the benchmark scripts (download-bench.sh, bench-line.sh,
-# wine-bench.sh); sourced, not run. The sourcing script sets WORK (a scratch
-# folder of its own) and SRC (the source tree) first, and calls bench_cleanup
-# from its EXIT trap.
+# wine-bench.sh); sourced, not run. The sourcing script sets SRC (the source
+# tree) and, before it starts anything, WORK (a scratch folder of its own);
+# it calls bench_cleanup from its EXIT trap.
 #
 # Every process started here is remembered by its id and ended by that id:
 # the machine is shared, and nothing else is touched.
 
 BENCH_PIDS=()
 STARTED_PID=
+
+# The options every bench takes: --quick sets QUICK to 1, -h and --help show
+# the script's header comment; the other arguments are left in ARGS.
+# shellcheck disable=SC2034 # QUICK and ARGS are read by the sourcing script
+bench_options() {
+    local arg
+    QUICK=0
+    ARGS=()
+    for arg in "$@"; do
+        case "$arg" in
+        --quick) QUICK=1 ;;
+        -h | --help)
+            sed -n '2,/^set -euo/s/^# \{0,1\}//p' "$0" | sed '$d'
+            exit 0
+            ;;
+        *) ARGS+=("$arg") ;;
+        esac
+    done
+}
+
+# Ends the script (status 2) unless every file exists: HINT says what to
+# build. "require_files HINT FILE..."
+require_files() {
+    local hint=$1 f
+    shift
+    for f in "$@"; do
+        [[ -e $f ]] || { echo "missing $f: $hint" >&2; exit 2; }
+    done
+}
+
+# Ends the script (status 2) unless every command is installed.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
+    done
+}
 
 # The process ids of this script's children still running are ended, then the
 # scratch folder goes.

@@ -47,34 +47,19 @@
 # for figures to compare.
 set -euo pipefail
 
-BUILD=build/native
-QUICK=0
-for arg in "$@"; do
-    case "$arg" in
-    --quick) QUICK=1 ;;
-    -h | --help)
-        sed -n '2,/^set -euo/s/^# \{0,1\}//p' "$0" | sed '$d'
-        exit 0
-        ;;
-    *) BUILD=$arg ;;
-    esac
-done
-
 HERE=$(cd "$(dirname "$0")" && pwd)
 SRC=$(cd "$HERE/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$HERE/common.sh"
+bench_options "$@"
+BUILD=${ARGS[0]:-build/native}
 KELO=$BUILD/kelo
 SIM=$BUILD/k940-sim
 REPLICA=$BUILD/replica.s19
-for f in "$KELO" "$SIM" "$REPLICA"; do
-    [[ -e $f ]] || { echo "missing $f: build $BUILD first" >&2; exit 2; }
-done
-for tool in strace valgrind /usr/bin/time g++ python3; do
-    command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
-done
+require_files "build $BUILD first" "$KELO" "$SIM" "$REPLICA"
+require_tools strace valgrind /usr/bin/time g++ python3
 
 WORK=$(mktemp -d /tmp/kelo-bench.XXXXXX)
-# shellcheck source=bench/common.sh
-source "$HERE/common.sh"
 trap bench_cleanup EXIT
 LINK=$WORK/com1
 

@@ -31,39 +31,21 @@
 # The machine's other load shows in every figure.
 set -euo pipefail
 
-NATIVE=build/native
-WINDOWS=build/windows
-QUICK=0
-builds=()
-for arg in "$@"; do
-    case "$arg" in
-    --quick) QUICK=1 ;;
-    -h | --help)
-        sed -n '2,/^set -euo/s/^# \{0,1\}//p' "$0" | sed '$d'
-        exit 0
-        ;;
-    *) builds+=("$arg") ;;
-    esac
-done
-((${#builds[@]} >= 1)) && NATIVE=${builds[0]}
-((${#builds[@]} >= 2)) && WINDOWS=${builds[1]}
-
 HERE=$(cd "$(dirname "$0")" && pwd)
 SRC=$(cd "$HERE/.." && pwd)
-SIM=$NATIVE/k940-sim
-KELO=$NATIVE/kelo
-KELO_EXE=$(cd "$WINDOWS" 2>/dev/null && pwd)/kelo.exe
-REPLICA=$WINDOWS/replica.s19
-for f in "$SIM" "$KELO" "$KELO_EXE" "$REPLICA"; do
-    [[ -e $f ]] || { echo "missing $f: build the native and windows presets first" >&2; exit 2; }
-done
-for tool in wine wineserver g++ python3; do
-    command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 2; }
-done
-
-WORK=$(mktemp -d /tmp/kelo-wine-bench.XXXXXX)
 # shellcheck source=bench/common.sh
 source "$HERE/common.sh"
+bench_options "$@"
+NATIVE=${ARGS[0]:-build/native}
+WINDOWS=${ARGS[1]:-build/windows}
+SIM=$NATIVE/k940-sim
+KELO=$NATIVE/kelo
+KELO_EXE=$(realpath -m "$WINDOWS/kelo.exe") # Wine is given an absolute path
+REPLICA=$WINDOWS/replica.s19
+require_files "build the native and windows presets first" "$SIM" "$KELO" "$KELO_EXE" "$REPLICA"
+require_tools wine wineserver g++ python3
+
+WORK=$(mktemp -d /tmp/kelo-wine-bench.XXXXXX)
 WINE_DIR=$WORK/wine
 WINE_ENV=$SRC/tests/wine/wine-env.sh
 PREFIX=$WINE_DIR/prefix
