@@ -41,17 +41,15 @@ echo "== mutable globals with external linkage (native product objects)"
 lib=build/native/libkelo_core.a
 if [ -f "$lib" ]; then
   # B: zero-initialised data, D: initialised data, both global.
-  nm -C --defined-only "$lib" | awk '$2 ~ /^[BD]$/ { $1 = ""; $2 = ""; print "  " substr($0, 3) }' |
-    sort | tee /tmp/code-figures-globals.$$ >/dev/null
-  cat /tmp/code-figures-globals.$$
-  echo "  total: $(wc -l </tmp/code-figures-globals.$$)"
-  rm -f /tmp/code-figures-globals.$$
+  globals=$(nm -C --defined-only "$lib" | awk '$2 ~ /^[BD]$/ { $1 = ""; $2 = ""; print "  " substr($0, 3) }' | sort)
+  echo "$globals"
+  echo "  total: $(grep -c . <<<"$globals")"
 else
   echo "  (no $lib: build the native preset first)"
 fi
 
 echo "== function lengths in src (lines from the signature to the closing brace)"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086,SC2046
 ctags --output-format=json --fields=+ne --kinds-C++=f -o - $products $(find src -name '*.h') |
   python3 -c '
 import json, statistics, sys

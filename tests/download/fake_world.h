@@ -3,6 +3,7 @@
 // instrument that answers each transmitted line through a test's function.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 

@@ -28,6 +28,18 @@ int32_t sent(const char* bytes, std::size_t count) {
     return static_cast<int32_t>(count);
 }
 
+// As the serial link sends a line: the CR appended in place and, unless
+// extra is -1, the byte extra behind it; the buffer keeps the CR and its NUL.
+int32_t sent_with_cr(char* text, int extra) {
+    std::size_t length = std::strlen(text);
+    text[length] = '\r';
+    std::size_t count = length + 1;
+    if (extra >= 0) text[count++] = static_cast<char>(extra);
+    int32_t result = sent(text, count);
+    text[length + 1] = '\0';
+    return result;
+}
+
 } // namespace
 
 void reset_line() {
@@ -111,17 +123,9 @@ int32_t send_bytes(const char* data, int32_t count) {
 }
 
 int32_t send_line(char* text) {
-    std::size_t length = std::strlen(text);
-    text[length] = '\r';
-    text[length + 1] = '\0';
-    return fake::sent(text, length + 1);
+    return fake::sent_with_cr(text, -1);
 }
 
 int32_t send_line_and_byte(char* text, int byte) {
-    std::size_t length = std::strlen(text);
-    text[length] = '\r';
-    text[length + 1] = static_cast<char>(byte);
-    int32_t count = fake::sent(text, length + 2);
-    text[length + 1] = '\0';
-    return count;
+    return fake::sent_with_cr(text, byte & 0xFF);
 }
