@@ -53,13 +53,7 @@ require_tools srec_cat /usr/bin/time python3
 WORK=$(mktemp -d /tmp/kelo-bench-line.XXXXXX)
 trap bench_cleanup EXIT
 
-if ((QUICK)); then
-    IMAGE=$WORK/quick.s19
-    python3 "$SRC/tools/mkimage/mkimage.py" --section boot,records=3 \
-        --section app,records=2000 --section dsp,records=500 -o "$IMAGE"
-else
-    IMAGE=$REPLICA
-fi
+IMAGE=$(bench_image "$REPLICA")
 PAUSES=$(pauses "$IMAGE")
 
 # The memory each section sent should leave, srec_cat's reading of it:

@@ -29,6 +29,18 @@ bench_options() {
     done
 }
 
+# The image a bench downloads: with --quick a short one (sections of 3, 2000
+# and 500 records) made in WORK, else REPLICA. Prints its path.
+bench_image() {
+    if ((QUICK)); then
+        python3 "$SRC/tools/mkimage/mkimage.py" --section boot,records=3 \
+            --section app,records=2000 --section dsp,records=500 -o "$WORK/quick.s19" >&2
+        echo "$WORK/quick.s19"
+    else
+        echo "$1"
+    fi
+}
+
 # Ends the script (status 2) unless every file exists: HINT says what to
 # build. "require_files HINT FILE..."
 require_files() {

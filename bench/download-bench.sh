@@ -63,13 +63,7 @@ WORK=$(mktemp -d /tmp/kelo-bench.XXXXXX)
 trap bench_cleanup EXIT
 LINK=$WORK/com1
 
-if ((QUICK)); then
-    IMAGE=$WORK/quick.s19
-    python3 "$SRC/tools/mkimage/mkimage.py" --section boot,records=3 \
-        --section app,records=2000 --section dsp,records=500 -o "$IMAGE"
-else
-    IMAGE=$REPLICA
-fi
+IMAGE=$(bench_image "$REPLICA")
 TINY=$WORK/tiny.s19
 python3 "$SRC/tools/mkimage/mkimage.py" --section app,records=2 -o "$TINY"
 STRACE_IMAGE=$WORK/app2000.s19
