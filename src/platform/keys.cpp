@@ -10,8 +10,7 @@ int take_key(KeyPress* key) {
     // The platforms queue a two-code key whole, so its second code is
     // already there; a prefix on its own (one the platform could not pair)
     // is passed on as a key rather than waited for.
-    if ((key->code == key_prefix_function || key->code == key_prefix_extended) && key_waiting())
-        key->scan = read_key();
+    if (key->code == key_prefix_function && key_waiting()) key->scan = read_key();
     return 1;
 }
 

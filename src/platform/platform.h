@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Prepares the console for the run: standard output unbuffered; on POSIX a
 // terminal on standard input goes into non-canonical, no-echo mode and is put
@@ -59,6 +60,10 @@ void keep_display_on(int on);
 // found nothing to do, with the time left to their next deadline.
 void idle_wait(uint32_t timeout_ms);
 
+// As idle_wait, but keys do not end it: only input on the serial port, the
+// port's device going away, or the time-out.
+void port_wait(uint32_t timeout_ms);
+
 // Milliseconds from now until the signed 32-bit deadline, 0 once it is due.
 inline uint32_t ms_until(uint32_t deadline) {
     int32_t left = static_cast<int32_t>(deadline - clock_ms());
@@ -84,7 +89,28 @@ constexpr const char* platform_usage_option = "/?";
 constexpr const char* platform_usage_option = nullptr;
 #endif
 
-// The program's own file, for reading an appended image: argv0 when it names
-// a file, else the path the operating system gives for the running program
-// (a program started through the command search path has a bare argv0).
+// The program's own file, for reading an appended image: the running
+// program's file as the operating system names it, and argv0 only when the
+// system cannot tell (a program started through the command search path has
+// a bare argv0, which may name another file in the current folder).
 const char* own_program_file(const char* argv0);
+
+// Opens path for reading in binary mode ("rb"). On Windows nobody may write
+// the file while it is open.
+FILE* open_for_reading(const char* path);
+
+// What tells whether a file's contents may have changed since an earlier
+// look: which file it is (device and inode; volume and file index), its size
+// and the time it was last written.
+struct FileStamp {
+    uint64_t volume;
+    uint64_t file;
+    int64_t size;
+    int64_t written;
+};
+// Fills *stamp for an open file: 0, or -1 (stamp zeroed) when the system
+// cannot tell.
+int file_stamp(FILE* file, FileStamp* stamp);
+inline int same_file_stamp(const FileStamp& a, const FileStamp& b) {
+    return a.volume == b.volume && a.file == b.file && a.size == b.size && a.written == b.written;
+}

@@ -41,11 +41,10 @@ enum Pending {
     pending_csi,    // Esc [ and parameters
     pending_linux,  // Esc [ [: a Linux console's F1..F5
     pending_ss3,    // Esc O
-    pending_prefix, // a 0 or 224 from a pipe or file, without its second code
+    pending_prefix, // a 0 from a pipe or file, without its second code
 };
 Pending pending = pending_none;
 uint32_t pending_since = 0; // clock_ms() at the pending key's last byte
-int pending_prefix_code = 0;
 // Of a CSI or SS3 sequence: bytes after its introducer, and its first
 // number (the others are modifiers, which do not matter).
 int sequence_bytes = 0;
@@ -249,16 +248,15 @@ void decode_terminal_byte(int c) {
         decode_sequence_byte(c);
 }
 
-// A byte from a pipe or a file: the key's code itself, but a prefix goes
-// out only together with the code after it.
+// A byte from a pipe or a file: the key's code itself, but a 0 goes out
+// only together with the code after it (a 224 is a key of its own).
 void decode_input_byte(int c) {
     if (pending == pending_prefix) {
         pending = pending_none;
-        return push_extended(pending_prefix_code, c);
+        return push_extended(0, c);
     }
-    if (c == 0 || c == 224) {
+    if (c == 0) {
         pending = pending_prefix;
-        pending_prefix_code = c;
         return;
     }
     push_key(c);
@@ -524,12 +522,28 @@ void idle_wait(uint32_t timeout_ms) {
     }
 }
 
+void port_wait(uint32_t timeout_ms) {
+    int port = serial_port.poll_fd();
+    if (serial_port.is_lost()) return;
+    if (port < 0) return pause_ms(timeout_ms);
+    uint32_t deadline = clock_ms() + timeout_ms;
+    for (uint32_t left = timeout_ms; left > 0; left = ms_until(deadline)) {
+        pollfd p{port, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        // A hang-up with nothing left to read: the device is gone.
+        if (ready > 0 && !(p.revents & POLLIN)) serial_port.mark_lost();
+        return;
+    }
+}
+
 const char* own_program_file(const char* argv0) {
-    struct stat info {};
-    if (stat(argv0, &info) == 0 && S_ISREG(info.st_mode)) return argv0;
     static char path[4096];
+    struct stat info {};
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return argv0;
-    path[n] = '\0';
-    return path;
+    if (n > 0) {
+        path[n] = '\0';
+        if (stat(path, &info) == 0 && S_ISREG(info.st_mode)) return path;
+    }
+    return argv0;
 }

@@ -4,6 +4,8 @@
 // console input handle.
 #include <conio.h>
 #include <cstdio>
+#include <io.h>
+#include <share.h>
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -129,14 +131,19 @@ void keep_display_on(int on) {
                                : ES_CONTINUOUS);
 }
 
-void idle_wait(uint32_t timeout_ms) {
+namespace {
+
+// Blocks until input waits on the serial port (or its device has gone),
+// a key waits when keys count, or timeout_ms has passed.
+void wait_for_input(uint32_t timeout_ms, int keys_count) {
     uint32_t deadline = clock_ms() + timeout_ms;
-    HANDLE keys = console_keys;
+    HANDLE keys = keys_count ? console_keys : nullptr;
     for (;;) {
         // The port's event is armed before the queue is looked at, so input
         // arriving in between still ends the wait.
         HANDLE port_event = serial_port.input_event();
-        if (serial_port.input_count() > 0 || serial_port.is_lost() || key_waiting()) return;
+        if (serial_port.input_count() > 0 || serial_port.is_lost() || (keys_count && key_waiting()))
+            return;
         uint32_t left = ms_until(deadline);
         if (left == 0) return;
         int polling = serial_port.is_port_open() && port_event == nullptr;
@@ -158,13 +165,42 @@ void idle_wait(uint32_t timeout_ms) {
     }
 }
 
+} // namespace
+
+void idle_wait(uint32_t timeout_ms) {
+    wait_for_input(timeout_ms, 1);
+}
+
+void port_wait(uint32_t timeout_ms) {
+    wait_for_input(timeout_ms, 0);
+}
+
 const char* own_program_file(const char* argv0) {
     static char module_path[MAX_PATH];
-    DWORD attributes = argv0 != nullptr ? GetFileAttributesA(argv0) : INVALID_FILE_ATTRIBUTES;
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return argv0;
-    // A bare "kelo" typed at the prompt names no file in the current folder.
     DWORD length = GetModuleFileNameA(nullptr, module_path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return argv0;
-    return module_path;
+    if (length > 0 && length < MAX_PATH) {
+        DWORD attributes = GetFileAttributesA(module_path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return module_path;
+    }
+    return argv0;
+}
+
+FILE* open_for_reading(const char* path) {
+    return _fsopen(path, "rb", _SH_DENYWR);
+}
+
+int file_stamp(FILE* file, FileStamp* stamp) {
+    *stamp = FileStamp{};
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return -1;
+    stamp->volume = info.dwVolumeSerialNumber;
+    stamp->file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    stamp->size =
+        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    stamp->written =
+        static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                             info.ftLastWriteTime.dwLowDateTime);
+    return 0;
 }

@@ -70,6 +70,10 @@ int receive_byte() {
     return serial_port.is_lost() ? receive_lost : receive_nothing;
 }
 
+int receive_read_ahead_byte() {
+    return serial_port.take_read_ahead();
+}
+
 int port_lost() {
     // Asking for the input count is what finds a device gone while nothing
     // else touches the port (during a pause).

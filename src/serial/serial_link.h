@@ -55,6 +55,10 @@ int32_t read_text(char* buffer, int32_t max, int32_t* count);
 // loops garbage); receive_lost once the device has gone away, which every
 // polling loop takes as the end of its run.
 int receive_byte();
+// One byte that the port has already read from the device and not yet
+// handed out (a platform read takes everything waiting at once), without
+// asking the device: the byte, or receive_nothing when there is none.
+int receive_read_ahead_byte();
 // 1 once the open port's device has gone away; asks the device, so it also
 // finds a loss while the port is otherwise idle.
 int port_lost();

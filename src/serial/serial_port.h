@@ -43,6 +43,13 @@ class SerialPort {
     // takes what the device holds into the read-ahead buffer.
     int32_t read_available(char* buffer, int32_t max);
 
+    // One byte read ahead and not yet taken, never asking the device: the
+    // byte (0..255), or receive_nothing when there is none.
+    int take_read_ahead() {
+        if (input_next == input_end) return receive_nothing;
+        return static_cast<unsigned char>(input[input_next++]);
+    }
+
     int is_port_open() const { return is_open; }
     // 1 once an operation found the device gone; cleared by the next open.
     // A lost port stays open (close releases it as usual) but does nothing.

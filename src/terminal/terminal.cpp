@@ -41,19 +41,13 @@ void echo_key(int code) {
 }
 
 // Passes a key on, echoed, in one write. 1 when it was esc. A two-code key
-// with the prefix 0 counts as its second code; the prefix 224 is a byte of
-// its own (sent, not echoed) and its second code then counts as a key of its
-// own. Enter is followed by control-R when the option asks for it.
+// with the prefix 0 counts as its second code; a 224 is a key of its own
+// (sent, not echoed). Enter is followed by control-R when the option asks
+// for it.
 int pass_key_on(const KeyPress& key) {
-    char bytes[3];
+    char bytes[2];
     int32_t count = 0;
-    int code = key.code;
-    if (key.scan >= 0) {
-        if (key.code == key_prefix_extended)
-            bytes[count++] = static_cast<char>(key_prefix_extended);
-        code = key.scan;
-    }
-    code &= 0xFF;
+    int code = (key.scan >= 0 ? key.scan : key.code) & 0xFF;
     int esc = code == key_esc;
     if (!esc) {
         echo_key(code);

@@ -104,6 +104,12 @@ int receive_byte() {
     return line.lost ? receive_lost : receive_nothing;
 }
 
+// Everything due counts as read ahead: a read of the device takes it all.
+int receive_read_ahead_byte() {
+    int byte = receive_byte();
+    return byte >= 0 ? byte : receive_nothing;
+}
+
 int port_lost() {
     // Asking the device finds the loss that is next on the line.
     if (!line.lost && fake::input_due() && line.input.front().byte == fake::line_gone) {

@@ -99,6 +99,18 @@ void idle_wait(uint32_t timeout_ms) {
     if (platform.on_idle_wait) platform.on_idle_wait();
 }
 
+void port_wait(uint32_t timeout_ms) {
+    platform.idle_waits_ms.push_back(timeout_ms);
+    if (!(platform.input_waiting && platform.input_waiting())) {
+        int64_t input_ms = platform.next_input_ms ? platform.next_input_ms() : -1;
+        uint64_t end_us = platform.now_us + fake::ms_to_us(timeout_ms);
+        if (input_ms >= 0 && fake::ms_to_us(static_cast<uint64_t>(input_ms)) < end_us)
+            end_us = fake::ms_to_us(static_cast<uint64_t>(input_ms));
+        if (end_us > platform.now_us) platform.now_us = end_us;
+    }
+    if (platform.on_idle_wait) platform.on_idle_wait();
+}
+
 void set_modem_line(int, ModemLine line, int on) {
     platform.modem_requests.push_back({line, on});
 }
