@@ -5,8 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/platform.h"
+
 // Lines of an image are read with this limit: 99 characters and the NUL.
 constexpr int image_line_size = 100;
+
+// The download file as check_image accepted it: the download sends it only
+// while it is still the same file with the same size and write time.
+extern FileStamp checked_image;
 
 // Checks that path holds a download image at image_offset.
 // 0: first line "S0", second "S3": the download may run (file closed again).
@@ -28,9 +34,10 @@ int unclosed_section();
 
 // Reads the image from the file's position on, with the reader's limits and
 // its look-ahead, up to its end or up to a line whose first byte is NUL (where
-// the reader ends too). Result: the number (from 1) of the first section
-// whose header the reader would recognise and that no S7 line closes before
-// the next recognised header or the end; 0 when every section is closed; -1
+// the reader ends too). Result: the number (from 1, counting every header the
+// reader recognises) of the first section that the download will send (given
+// instrument_version and opt_force) and that no S7 line closes before the
+// next recognised header or the end; 0 when every such section is closed; -1
 // when the file cannot be read to its end.
 int first_unclosed_section(FILE* file);
 

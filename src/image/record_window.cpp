@@ -59,44 +59,58 @@ int32_t dsp_version_of(const char* line) {
     return static_cast<int32_t>(read_hex_field(field, 0, version_digits));
 }
 
-void announce_boot(int32_t version) {
-    std::printf("\nBoot Code (v%ld)", static_cast<long>(version));
-    if (opt_force || version > instrument_version) {
-        section_mode = 'B';
-        std::printf("\n");
-    } else {
-        section_mode = 0;
-        std::printf("...skipping\n");
-    }
-}
+// What a section header opens, as the two records behind it tell: its kind
+// ('B' boot, 'A' application, 'D' DSP, 0 an address of no kind) and version.
+struct SectionHeader {
+    int32_t kind;
+    int32_t version;
+};
+constexpr int32_t no_header = -1;
 
 // head is an S0 line with two records behind it: the first record's address
 // names the section's kind, and one of the two records carries its version.
-void check_section_header(const RecordWindow& window) {
-    uint32_t address = read_hex_field(window.middle, address_first, address_digits);
-    switch (address) {
+SectionHeader read_section_header(const RecordWindow& window) {
+    switch (read_hex_field(window.middle, address_first, address_digits)) {
     case 0x7FC:
     case 0x800:
-        announce_boot(static_cast<int32_t>(
-            read_hex_field(window.middle, boot_version_first, version_digits)));
-        break;
+        return {'B', static_cast<int32_t>(
+                         read_hex_field(window.middle, boot_version_first, version_digits))};
     case 0x8000:
     case 0x40000:
-        std::printf("\nApplication Code (v%ld)",
-                    static_cast<long>(static_cast<int32_t>(
-                        read_hex_field(window.middle, app_version_first, version_digits))));
-        section_mode = 'A';
-        std::printf("\n");
-        break;
+        return {'A', static_cast<int32_t>(
+                         read_hex_field(window.middle, app_version_first, version_digits))};
     case 0x20000:
     case 0x30000:
-        std::printf("\n\nDsp Code (v%ld)", static_cast<long>(dsp_version_of(window.newest)));
-        section_mode = 'D';
+        return {'D', dsp_version_of(window.newest)};
+    default:
+        return {0, 0};
+    }
+}
+
+// The section mode the header gives: boot code only when it is newer than the
+// instrument's or forced; application and DSP code always; an unknown
+// section never.
+int32_t mode_of(const SectionHeader& header) {
+    if (header.kind == 'B') return opt_force || header.version > instrument_version ? 'B' : 0;
+    return header.kind;
+}
+
+void announce_section(const SectionHeader& header) {
+    section_mode = mode_of(header);
+    switch (header.kind) {
+    case 'B':
+        std::printf("\nBoot Code (v%ld)", static_cast<long>(header.version));
+        std::printf(section_mode ? "\n" : "...skipping\n");
+        break;
+    case 'A':
+        std::printf("\nApplication Code (v%ld)\n", static_cast<long>(header.version));
+        break;
+    case 'D':
+        std::printf("\n\nDsp Code (v%ld)", static_cast<long>(header.version));
         break;
     default:
         // An unknown section is dropped; the download goes on with the next.
         std::printf("Invalid download file format (E5)\n");
-        section_mode = 0;
         break;
     }
 }
@@ -138,27 +152,42 @@ uint32_t read_hex_field(const char* line, int first, int count) {
     return value;
 }
 
-int read_image_line(char* buffer, int size, FILE* file) {
-    RecordWindow& window = record_window;
+namespace {
+
+// One step of the reader over window: hands out the next line into buffer and
+// returns its length (0, buffer empty, once the image is exhausted). When the
+// line is a section header the reader recognises, *header tells the
+// section; else its kind is no_header.
+int next_line(RecordWindow& window, char* buffer, int size, FILE* file, SectionHeader* header) {
+    header->kind = no_header;
     // The slots hold 99 characters; a larger limit would overrun them.
     if (size > image_line_size) size = image_line_size;
     if (size >= 2) fill(window, buffer, size, file);
-    reboot_pending = 0;
     if (window.line_count == 0 || size < 2) {
         if (size > 0) buffer[0] = '\0';
         return 0;
     }
-    if (window.line_count == 3 && is_header_line(window.head)) {
-        check_section_header(window);
-        ++window.sections_met;
-        window.section_unclosed = 1;
-    }
-    if (is_end_line(window.head)) window.section_unclosed = 0;
+    if (window.line_count == 3 && is_header_line(window.head))
+        *header = read_section_header(window);
     std::strcpy(buffer, window.head);
-    int length = static_cast<int>(std::strlen(buffer));
     std::memcpy(window.head, window.middle, sizeof window.head);
     std::memcpy(window.middle, window.newest, sizeof window.middle);
     --window.line_count;
+    return static_cast<int>(std::strlen(buffer));
+}
+
+} // namespace
+
+int read_image_line(char* buffer, int size, FILE* file) {
+    SectionHeader header;
+    int length = next_line(record_window, buffer, size, file, &header);
+    reboot_pending = 0;
+    if (header.kind != no_header) {
+        announce_section(header);
+        ++record_window.sections_met;
+        record_window.section_unclosed = 1;
+    }
+    if (is_end_line(buffer)) record_window.section_unclosed = 0;
     return length;
 }
 
@@ -167,43 +196,23 @@ int unclosed_section() {
 }
 
 int first_unclosed_section(FILE* file) {
-    // Whether each of the last lines read opens or closes a section; a line
-    // is judged once two more have been read behind it (or the file ended),
-    // as the reader's look-ahead sees it.
-    enum LineKind : char { other_line, header_line, end_line, last_line };
-    LineKind pending[3] = {};
-    int held = 0;
+    // The reader's own steps over a window of its own, silently: only a
+    // section that the download will send counts.
+    RecordWindow window{};
+    char line[image_line_size];
+    SectionHeader header;
     int sections = 0;
     int unclosed = 0;
-    char line[image_line_size];
-    int ended = 0;
-    while (!ended || held > 0) {
-        if (!ended && std::fgets(line, image_line_size, file) != nullptr) {
-            pending[held++] = line[0] == '\0'        ? last_line
-                              : is_header_line(line) ? header_line
-                              : is_end_line(line)    ? end_line
-                                                     : other_line;
-            if (held < 3) continue;
-        } else if (!ended) {
-            if (std::ferror(file)) return -1;
-            ended = 1;
-            continue;
-        }
-        LineKind kind = pending[0];
-        // The lines of a window: the oldest is handed out, the others move up.
-        pending[0] = pending[1];
-        pending[1] = pending[2];
-        int recognised = held == 3;
-        --held;
-        if (kind == last_line) break;
-        if (kind == header_line && recognised) {
+    while (next_line(window, line, image_line_size, file, &header) > 0) {
+        if (header.kind != no_header) {
             if (unclosed) return unclosed;
-            unclosed = ++sections;
-        } else if (kind == end_line) {
+            ++sections;
+            unclosed = mode_of(header) != 0 ? sections : 0;
+        } else if (is_end_line(line)) {
             unclosed = 0;
         }
     }
-    return unclosed;
+    return std::ferror(file) ? -1 : unclosed;
 }
 
 void report_unclosed_section(int number) {

@@ -104,18 +104,32 @@ TEST_F(CheckImageTest, EachFormatFaultHasItsMessage) {
 }
 
 // A partial copy is refused before anything is sent: a section the reader
-// recognises (an S0 line with two lines behind it) must be closed by an S7
-// line before the next recognised header or the end. What the reader does
-// not take for a header, and what comes after an S7, are left as they were.
+// recognises (an S0 line with two lines behind it) and the download sends
+// must be closed by an S7 line before the next recognised header or the end.
+// What the reader does not take for a header, sections it drops (an unknown
+// address, boot code not newer than the instrument's), and what comes after
+// an S7, are left as they were.
 TEST_F(CheckImageTest, ImageCutInsideASectionIsRefused) {
     const std::string s0 = header;
-    const std::string s3 = first_record;
+    const std::string s3 = first_record; // boot code, version 20000620
+    const std::string app = "S31500040000000001323F4700000000000000000000000000\r\n";
+    const std::string unknown = "S31500010000000000000000000000000000000000000000\r\n";
     const std::string s7 = end_record;
     const std::string nul_line = std::string(1, '\0') + "S3\r\n";
     struct Case {
         std::string content;
         int unclosed; // the section reported, 0: accepted
+        int32_t instrument = 0;
+        int force = 0;
     } cases[] = {
+        {s0 + s3 + s7 + s0 + s0 + s3 + s3 + s7, 0}, // the first S0 opens an unknown section
+        {s0 + s3 + s7 + s0 + s0 + s3 + s3, 3},
+        {s0 + s3 + s3 + s0 + app + app + s7, 0, 20000620}, // boot code skipped
+        {s0 + s3 + s3 + s0 + app + app + s7, 1, 20000620, 1},
+        {s0 + s3 + s3 + s0 + app + app + s7, 1, 20000619},
+        {s0 + unknown + s3 + s0 + app + app + s7, 0},
+        {s0 + app + s7 + s0 + unknown + unknown, 0},
+        {s0 + app + s3 + s0 + unknown + unknown, 1},
         {s0 + s3 + s3, 1},
         {s0 + s3 + s3 + s7 + s0 + s3 + s3, 2},
         {s0 + s3 + s0 + s3 + s3 + s7, 1}, // the next header came first
@@ -127,6 +141,8 @@ TEST_F(CheckImageTest, ImageCutInsideASectionIsRefused) {
     };
     for (const Case& c : cases) {
         reset_image_state();
+        instrument_version = c.instrument;
+        opt_force = c.force;
         TempFile file(c.content);
         std::string expected = c.unclosed == 0
                                    ? ""
