@@ -19,8 +19,13 @@ constexpr uint32_t pause_after_programming_ms = 556;
 // A pass that waits for a reply sleeps at most this long at a time; serial
 // input and keys end the sleep at once.
 constexpr uint32_t idle_reply_wait_ms = 1000;
-// The longest sleep through the rest of a reply (see rest_of_reply_us).
-constexpr uint32_t reply_rest_max_us = 20000;
+// After the last reply of the image the line must stay quiet this long.
+constexpr uint32_t quiet_after_last_reply_ms = 200;
+// The longest text of a stray line kept for its message.
+constexpr int32_t stray_text_size = 64;
+// Bytes dropped at most in one go: a line that never stops talking cannot
+// hold the download.
+constexpr int32_t drop_limit = 10000;
 
 // Where the record in record_line stands: sent and awaiting its reply;
 // answered, so the next record is due; refused, so it is due again.
@@ -43,10 +48,21 @@ struct Download {
     int32_t bytes_sent;
     int32_t programming;
     int32_t reply_index;
-    // Bytes received since the record went out, and how many the last
+    // Bytes received since the record went out, and how many the shortest
     // judged reply took, its line end included.
     int32_t reply_bytes;
-    int32_t last_reply_bytes;
+    int32_t shortest_reply;
+    // 1 until the first record goes out and again after a reboot hand-over:
+    // the instrument may talk then (after its identification answer, a
+    // sign-on banner, answers to queries it held while restarting), and
+    // what it said is dropped unseen. Else a line while no record is out
+    // means that replies and records no longer pair up.
+    int32_t talk_expected;
+    // 1 when the next record follows a wait (the start, the reboot, the
+    // pause after programming): the device is asked for what came meanwhile
+    // before it goes out. Right behind a reply, what the read that brought
+    // the reply took with it is all there is.
+    int32_t after_wait;
     int32_t reject_count;
     int32_t send_count;
     int32_t dot_count;
@@ -65,6 +81,8 @@ void reset_download(const char* path, FILE* file) {
     download.image_path = path;
     download.image_file = file;
     download.send_state = send_next_record;
+    download.talk_expected = 1;
+    download.after_wait = 1;
 }
 
 void show_dot_if_due() {
@@ -82,11 +100,50 @@ void show_progress(int after_refusal) {
                 static_cast<int>(progress_percent(download.bytes_sent, image_length)));
 }
 
+PassResult end_download(int32_t outcome) {
+    std::fclose(download.image_file);
+    download.image_file = nullptr;
+    if (outcome != run_ok) fail_run(outcome);
+    return pass_end;
+}
+
+PassResult end_out_of_step(const char* text) {
+    report_out_of_step(text);
+    return end_download(run_out_of_step);
+}
+
+// A record goes out only on a quiet line: what came in since the last reply
+// was judged is no reply to it, and is dropped first. While the instrument
+// is not expected to talk, text among it ends the download.
+PassResult drop_before_sending() {
+    char text[stray_text_size];
+    int32_t strays = drop_unjudged_input(text, stray_text_size,
+                                         download.after_wait ? drop_all : drop_read_ahead);
+    if (strays == receive_lost) return end_download(run_port_lost);
+    download.reply_index = 0;
+    if (strays > 0 && !download.talk_expected) return end_out_of_step(text);
+    return pass_busy;
+}
+
+// The instrument programs a section on its S7 record: that one goes out only
+// while the file is still the one check_image accepted.
+PassResult check_file_unchanged() {
+    FileStamp now;
+    if (file_stamp(download.image_file, &now) == 0 && same_file_stamp(now, checked_image))
+        return pass_busy;
+    std::printf("\nThe download file changed during the download: %s\n", download.image_path);
+    return end_download(run_file_changed);
+}
+
 PassResult send_record() {
+    if (download.record_line[1] == '7' && check_file_unchanged() == pass_end) return pass_end;
+    if (drop_before_sending() == pass_end) return pass_end;
     // send_line appended a CR in place last time; a re-send must go out as
     // exactly the bytes of the first transmission.
     download.record_line[download.record_length] = '\0';
     send_line(download.record_line);
+    download.talk_expected = 0;
+    download.after_wait = 0;
     if (opt_show_records) std::printf(">%s", download.record_line);
     ++download.send_count;
     if (download.record_line[1] == '7') {
@@ -103,11 +160,19 @@ PassResult send_record() {
     return pass_busy;
 }
 
-PassResult end_download(int32_t outcome) {
-    std::fclose(download.image_file);
-    download.image_file = nullptr;
-    if (outcome != run_ok) fail_run(outcome);
-    return pass_end;
+// After the last reply of the image the instrument has nothing more to say:
+// a line now would be the true reply to a record that took another line for
+// its own. A device gone now has all the image already.
+PassResult end_when_quiet() {
+    uint32_t deadline = clock_ms() + quiet_after_last_reply_ms;
+    for (;;) {
+        char text[stray_text_size];
+        int32_t strays = drop_unjudged_input(text, stray_text_size, drop_all);
+        if (strays > 0) return end_out_of_step(text);
+        uint32_t left = ms_until(deadline);
+        if (left == 0 || strays == receive_lost) return end_download(run_ok);
+        port_wait(left);
+    }
 }
 
 // The reader has no further line. Only a whole image is a success: one that
@@ -124,7 +189,7 @@ PassResult end_of_image() {
         report_unclosed_section(unclosed);
         return end_download(run_failed);
     }
-    return end_download(run_ok);
+    return download.talk_expected ? end_download(run_ok) : end_when_quiet();
 }
 
 PassResult end_on_esc() {
@@ -140,6 +205,9 @@ PassResult take_next_record() {
         int handover = reboot_handover();
         if (handover == handover_terminate) return end_download(run_failed);
         if (handover == handover_port_lost) return end_download(run_port_lost);
+        if (handover == handover_out_of_step) return end_download(run_out_of_step);
+        download.talk_expected = 1;
+        download.after_wait = 1;
     }
     int length = read_image_line(download.record_line, image_line_size, download.image_file);
     if (length == 0) return end_of_image();
@@ -148,6 +216,7 @@ PassResult take_next_record() {
         download.programming = 0;
         std::printf("\n");
         pause_ms(pause_after_programming_ms);
+        download.after_wait = 1;
     }
     download.reject_count = 0;
     download.bytes_sent += length;
@@ -173,13 +242,15 @@ PassResult send_what_is_due() {
 
 // A reply line of three characters or more is complete.
 PassResult judge_reply() {
-    download.last_reply_bytes = download.reply_bytes;
-    // A line that answers no record (nothing is out) is dropped: taken as a
-    // refusal it would send whatever record_line holds.
+    // A line that answers no record (nothing is out) is never judged: taken
+    // as a refusal it would send whatever record_line holds.
     if (download.send_state == send_next_record) {
+        if (!download.talk_expected) return end_out_of_step(reply_line);
         download.reply_index = 0;
         return send_what_is_due();
     }
+    if (download.shortest_reply == 0 || download.reply_bytes < download.shortest_reply)
+        download.shortest_reply = download.reply_bytes;
     if (reply_line[2] == '0') {
         download.send_state = send_next_record;
         download.reply_index = 0;
@@ -232,22 +303,39 @@ uint32_t idle_timeout() {
 }
 
 // Part of a reply is in, and the line brings the rest no faster than a byte
-// in the time of 10 bits: the loop sleeps through all of it but its last
-// byte, as long as the last reply was, instead of waking for every byte.
+// in the time of 10 bits: the loop sleeps through the rest instead of waking
+// for every byte.
 uint32_t rest_of_reply_us() {
-    int32_t rest = download.last_reply_bytes - download.reply_bytes - 1;
-    if (download.send_state != send_awaiting_reply || download.reply_bytes == 0 || rest <= 0 ||
-        baud_rate <= 0)
-        return 0;
-    uint64_t us = static_cast<uint64_t>(rest) * 10000000u / static_cast<uint64_t>(baud_rate);
-    return us < reply_rest_max_us ? static_cast<uint32_t>(us) : reply_rest_max_us;
+    if (download.send_state != send_awaiting_reply) return 0;
+    return reply_rest_us(download.reply_bytes, download.shortest_reply, baud_rate);
 }
 
 } // namespace
 
+int32_t drop_unjudged_input(char* text, int32_t size, int what) {
+    int32_t kept = 0;
+    int32_t printable = 0;
+    for (int32_t dropped = 0; dropped < drop_limit; ++dropped) {
+        int c = what == drop_all ? receive_byte() : receive_read_ahead_byte();
+        if (c == receive_lost) return receive_lost;
+        if (c < 0) break;
+        if (c < 32 || c > 126) continue;
+        ++printable;
+        if (kept < size - 1) text[kept++] = static_cast<char>(c);
+    }
+    if (size > 0) text[kept] = '\0';
+    return printable;
+}
+
+void report_out_of_step(const char* text) {
+    std::printf("\nReplies out of step on COM%d: the instrument sent \"%s\" while no record "
+                "awaited a reply.\n",
+                port_index + 1, text);
+}
+
 void run_download(const char* image_path) {
     print_version_lines(instrument_version, appl_version, dsp_version);
-    FILE* file = std::fopen(image_path, "rb");
+    FILE* file = open_for_reading(image_path);
     if (!file) {
         std::printf("Cannot open the download file: %s\n", image_path);
         fail_run(run_failed);
@@ -255,6 +343,8 @@ void run_download(const char* image_path) {
     }
     if (image_offset > 0) std::fseek(file, image_offset, SEEK_SET);
     reset_download(image_path, file);
+    // Replaced or rewritten since the check: none of it goes out.
+    if (check_file_unchanged() == pass_end) return;
     for (;;) {
         PassResult result = run_pass();
         if (result == pass_end) return;
@@ -308,6 +398,19 @@ void print_version_lines(int32_t instrument, int32_t appl, int32_t dsp) {
 int dot_due(std::time_t now, std::time_t last_dot_time, int32_t dot_count) {
     std::time_t interval = dot_count < fast_dot_count ? 1 : 2;
     return now - last_dot_time >= interval;
+}
+
+uint32_t reply_rest_us(int32_t received, int32_t shortest_reply, int32_t baud) {
+    constexpr int32_t shortest_judged = 4; // three characters and the LF
+    constexpr int64_t lateness_us = 900;
+    if (received <= 0 || baud <= 0) return 0;
+    auto wire_us = [baud](int64_t bytes) { return bytes * 10000000 / baud; };
+    int64_t sleep = wire_us(shortest_reply - received - 1);
+    // The LF may be the next byte, or the 4th of the reply: no sleep may
+    // outlast its arrival by more than lateness_us.
+    int64_t earliest_end = wire_us(received < shortest_judged ? shortest_judged - received : 1);
+    if (sleep > earliest_end + lateness_us) sleep = earliest_end + lateness_us;
+    return sleep > 0 ? static_cast<uint32_t>(sleep) : 0;
 }
 
 uint32_t dot_wait_ms(int64_t now_ms, std::time_t last_dot_time, int32_t dot_count) {

@@ -33,3 +33,11 @@ int dot_due(std::time_t now, std::time_t last_dot_time, int32_t dot_count);
 // whole-second clock may tick a little after the fine one, so a dot that the
 // fine clock says is due is looked for again after 1 ms.
 uint32_t dot_wait_ms(int64_t now_ms, std::time_t last_dot_time, int32_t dot_count);
+
+// How long the loop may sleep through the rest of a reply of which received
+// bytes are in, at baud, given the shortest reply judged so far (its bytes,
+// line end included; 0 before the first): the rest of such a reply but its
+// last byte, never longer than the earliest a reply of three characters and
+// its LF could end plus 900 us. So the next record leaves at most 1 ms after
+// the reply's LF, whatever the reply's length. 0: no sleep.
+uint32_t reply_rest_us(int32_t received, int32_t shortest_reply, int32_t baud);

@@ -85,11 +85,25 @@ int lost_during_pause(uint32_t ms) {
     return port_lost();
 }
 
+// After the boot section's last reply the instrument has nothing to say
+// until it restarts: a line now would be the true reply to the S7 record,
+// which then took another line for its own.
+int said_nothing_more() {
+    char text[64];
+    int32_t strays = drop_unjudged_input(text, sizeof text, drop_all);
+    if (strays == receive_lost) return handover_port_lost;
+    if (strays == 0) return handover_continue;
+    report_out_of_step(text);
+    return handover_out_of_step;
+}
+
 } // namespace
 
 int reboot_handover() {
     reboot_pending = 0;
     if (lost_during_pause(before_reboot_ms)) return handover_port_lost;
+    int quiet = said_nothing_more();
+    if (quiet != handover_continue) return quiet;
     std::printf("\nRebooting target");
     send_command("$REBOOT2\r\n");
     if (lost_during_pause(between_reboot_commands_ms)) return handover_port_lost;

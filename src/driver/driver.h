@@ -58,6 +58,9 @@ enum RunOutcome : int32_t {
                        // "\nError Code (%s)\n" with reply_line, status 1
     run_port_lost = 3, // the port's device went away:
                        // "\nConnection lost on COM%d.\n", status 1
+    // After their own message, status 1, as run_failed:
+    run_file_changed = 4, // the download file changed while it was sent
+    run_out_of_step = 5,  // the instrument sent a line that answered no record
 };
 extern int32_t run_outcome;
 

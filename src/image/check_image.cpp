@@ -10,6 +10,8 @@
 #include "image/image.h"
 #include "script/script.h"
 
+FileStamp checked_image;
+
 namespace {
 
 int fail_check(const char* message, FILE* file) {
@@ -82,8 +84,9 @@ int check_image(const char* path) {
     // Stored before the open, so it is set whatever follows.
     image_length = static_cast<int32_t>(static_cast<int64_t>(status.st_size) - image_offset);
 
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = open_for_reading(path);
     if (file == nullptr) return report_cannot_open(path);
+    file_stamp(file, &checked_image);
     // A seek that fails would leave the reading at the wrong place: no image there.
     if (image_offset > 0 && std::fseek(file, image_offset, SEEK_SET) != 0)
         return fail_check("Invalid download file format (E1)\n", file);

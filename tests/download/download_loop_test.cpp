@@ -10,6 +10,7 @@
 #include "download/download.h"
 #include "driver/driver.h"
 #include "fake_world.h"
+#include "image/image.h"
 
 namespace {
 
@@ -58,6 +59,9 @@ class DownloadLoop : public ::testing::Test {
         FILE* file = std::fopen(path.c_str(), "wb");
         ASSERT_NE(file, nullptr);
         std::fputs("S0 the fake reader hands out the lines\r\n", file);
+        std::fclose(file);
+        file = std::fopen(path.c_str(), "rb");
+        file_stamp(file, &checked_image); // as check_image accepted it
         std::fclose(file);
     }
     void TearDown() override { std::remove(path.c_str()); }
@@ -187,6 +191,41 @@ TEST_F(DownloadLoop, AReplyLineThatAnswersNoRecordIsDropped) {
     EXPECT_EQ(run_outcome, run_ok);
 }
 
+// Once a record went out, a line while no record is out (a reply sent twice,
+// a reply after the last record was answered, one after the boot section's
+// S7 reply) means replies and records may no longer pair up: the download
+// ends before anything more goes out.
+TEST_F(DownloadLoop, ALineWhileNoRecordIsOutEndsTheDownload) {
+    const struct {
+        const char* what;
+        size_t record;     // whose reply comes with a line behind it
+        uint32_t after_ms; // that long after the reply
+        int boot;
+        size_t sent; // transmissions in all
+    } cases[] = {
+        {"a reply sent twice", 1, 0, 0, 2},
+        {"a line after the last record", 4, 150, 0, 5},
+        {"a line after the boot section's S7", 2, 500, 1, 3},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        add_section(c.boot ? 'B' : 'A', c.boot ? 0x7FC : 0x40000, c.boot ? 1 : 3);
+        line.instrument = [&c](const std::string&) {
+            size_t number = line.transmissions.size() - 1;
+            if (number == c.record && c.after_ms == 0) return std::string("000 OK\r\n000 OK\r\n");
+            if (number == c.record) fake::deliver("000 OK\r\n", clock_ms() + c.after_ms);
+            return std::string("000 OK\r\n");
+        };
+        std::string out = run();
+        EXPECT_EQ(line.transmissions, expected_wire(0, c.sent)) << c.what;
+        EXPECT_EQ(run_outcome, run_out_of_step) << c.what;
+        EXPECT_TRUE(out.ends_with("\nReplies out of step on COM1: the instrument sent \"000 OK\" "
+                                  "while no record awaited a reply.\n"))
+            << c.what << "\n"
+            << out;
+    }
+}
+
 TEST_F(DownloadLoop, ReplyLinesWhileASkippedSectionIsReadThroughAreDropped) {
     add_section(0, 0x7FC, 30);
     add_section('A', 0x40000, 1);
@@ -200,11 +239,14 @@ TEST_F(DownloadLoop, ReplyLinesWhileASkippedSectionIsReadThroughAreDropped) {
 // Once part of a reply is in, the loop sleeps through the time the line needs
 // for the rest of a reply as long as the last one, but its last byte, instead
 // of waking for every byte. The first reply has nothing to go by.
-TEST_F(DownloadLoop, SleepsThroughTheRestOfAReplyAsLongAsTheLastOne) {
+// The sleep lasts the rest of the shortest reply but its LF (6 bytes of 10
+// bits), and never past 900 us after the earliest a reply could end (3 more
+// bytes).
+TEST_F(DownloadLoop, SleepsThroughTheRestOfAReplyAsLongAsTheShortestOne) {
     const struct {
         int32_t baud;
-        unsigned expected_us; // 6 bytes of 10 bits
-    } rates[] = {{38400, 1562}, {19200, 3125}, {9600, 6250}};
+        unsigned expected_us;
+    } rates[] = {{38400, 1562}, {19200, 1562 + 900}, {9600, 3125 + 900}};
     for (const auto& rate : rates) {
         fake::reset();
         baud_rate = rate.baud;
@@ -380,6 +422,11 @@ TEST_F(DownloadLoop, OtherKeysAndExtendedKeysAreDropped) {
     EXPECT_EQ(out.find("terminated"), std::string::npos) << "0 then 27 is an extended key";
     EXPECT_EQ(run_outcome, run_ok);
     EXPECT_EQ(line.transmissions.size(), world.image.size());
+    // Only a 0 announces a second code: a 224 is a key of its own.
+    fake::reset();
+    add_section('A', 0x40000, 2);
+    platform.keys = {224, 27};
+    EXPECT_NE(run().find("\nDownload terminated via <esc> key\n"), std::string::npos);
 }
 
 TEST_F(DownloadLoop, ShowRecordsEchoesTransmissionsAndReplies) {
@@ -416,7 +463,9 @@ class RebootHandover : public DownloadLoop {
     // query after the reboot commands on (0: never).
     void answer_queries_from(int n) {
         line.instrument = [this, n](const std::string& sent) -> std::string {
-            if (sent == "\r\n?\r\n\r") return ++queries >= n && n > 0 ? "K940,X,20000620\r\n" : "";
+            // A second line after the answer, as a sign-on banner may be.
+            if (sent == "\r\n?\r\n\r")
+                return ++queries >= n && n > 0 ? "K940,X,20000620\r\nK940 ready\r\n" : "";
             if (sent.starts_with("$REBOOT")) return "boot...";
             return "000 OK\r\n";
         };

@@ -37,6 +37,8 @@ void reset() {
 
 using fake::world;
 
+FileStamp checked_image;
+
 int read_image_line(char* buffer, int size, FILE*) {
     reboot_pending = 0;
     if (world.next_line >= world.image.size()) {

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <poll.h>
 #include <pty.h>
 #include <set>
@@ -301,6 +302,49 @@ TEST_F(WineTest, ImageCutInsideASectionIsRefusedBeforeAnythingIsSent) {
         r.out.ends_with("Invalid download file format (E6): section 1 has no S7 end record\n"))
         << r.out;
     EXPECT_EQ(after_probe(sim), "");
+}
+
+// Lines beside the replies after the reboot (a sign-on banner, an answer
+// 0.7 s late) are dropped before the next record, and a refused record is
+// still sent again: the memory holds the image. A file rewritten while it
+// goes out ends the run before its S7 record.
+TEST_F(WineTest, LinesBesideTheRepliesAndARewrittenFile) {
+    struct Case {
+        const char* what;
+        std::string scenario;
+        bool rewrite;
+    } cases[] = {
+        {"a banner", "reboot_ms 5000\nbanner K940 BOOT\\r\\nready\\r\\n\n", false},
+        {"a late answer", "reboot_answer_delay_ms 700\n", false},
+        {"a rewritten file", "reply_delay_ms 20\n", true},
+    };
+    for (const Case& c : cases) {
+        Sim sim(std::string(old_boot) + c.scenario + "refuse_record 8 1\n");
+        std::string image =
+            image_file(sim.dir(), "step.s19", "--section boot,records=2 --section app,records=20");
+        std::string path = sim.dir() + "/" + image;
+        auto sections = sections_of(harness::read_file(path));
+        auto rewrite = std::async(std::launch::async, [&] {
+            if (c.rewrite && sim.wait_for(" record 10 ", 60))
+                write_file(path, harness::read_file(path) + "\r\n");
+        });
+        RunResult r = kelo(sim, {image});
+        rewrite.wait();
+        if (c.rewrite) {
+            EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
+            EXPECT_TRUE(
+                r.out.ends_with("\nThe download file changed during the download: " + image + "\n"))
+                << r.out;
+            EXPECT_EQ(count_of(after_probe(sim), "S7"), 1) << "the boot section's only";
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << r.out;
+        for (size_t n = 0; n < sections.size(); ++n)
+            EXPECT_TRUE(sim.memory(static_cast<int>(n + 1)) ==
+                        srec_cat_memory(sim.dir(), sections[n], "s" + std::to_string(n)))
+                << c.what << ": section " << n + 1;
+    }
 }
 
 TEST_F(WineTest, BootSectionSkippedForANewerInstrument) {

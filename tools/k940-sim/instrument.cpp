@@ -271,7 +271,12 @@ void Instrument::handle_line(const std::string& text) {
         return;
     }
     if (rebooting) {
-        note("ignored (rebooting)");
+        if (query && scenario.hold_queries) {
+            ++held_queries;
+            note("query held (rebooting)");
+        } else {
+            note("ignored (rebooting)");
+        }
         return;
     }
     if (query && scenario.silent) {
@@ -306,8 +311,8 @@ void Instrument::handle_query() {
     note("query " + std::to_string(queries) + " answered");
     say("identification query answered at " + std::to_string(line_rate()) + " baud");
     std::string answer = scenario.ident + scenario.ident_end;
-    at(scenario.answer_delay_ms,
-       [this, answer] { send_checked(answer, int64_t{scenario.char_gap_ms} * 1'000'000); });
+    int delay = scenario.answer_delay_ms + (restarted ? scenario.reboot_answer_delay_ms : 0);
+    at(delay, [this, answer] { send_checked(answer, int64_t{scenario.char_gap_ms} * 1'000'000); });
 }
 
 void Instrument::handle_record(const std::string& text) {
@@ -336,7 +341,9 @@ void Instrument::handle_record(const std::string& text) {
     if (!accepted) say("record " + std::to_string(record_number) + " " + verdict);
     int delay = scenario.reply_delay_ms;
     if (text[1] == '7') delay += scenario.programming_ms;
-    reply(delay, scenario.noise + (accepted ? scenario.accept : scenario.refuse) + "\r\n");
+    std::string answer = scenario.noise + (accepted ? scenario.accept : scenario.refuse) + "\r\n";
+    if (record_number == scenario.reply_twice) answer += answer;
+    reply(delay, answer);
     if (accepted) accept_record(record);
     if (accepted && text[1] == '7' && !programmed) {
         // Half way through the programming, always before the reply leaves.
@@ -485,22 +492,34 @@ void Instrument::start_reboot() {
 }
 
 void Instrument::end_reboot() {
-    rebooting = false;
-    queries = 0;
-    answer_from = scenario.reboot_answer_from;
-    line.clear();
     note("rebooted");
     say("back from the reboot");
+    int held = held_queries;
+    come_back();
+    answer_from = scenario.reboot_answer_from;
+    // The queries held while restarting are answered now, all at once.
+    for (; held > 0; --held) handle_query();
 }
 
 void Instrument::power_cycle() {
     forget_pending();
+    note("power-cycle");
+    say("power cycled");
+    come_back();
+}
+
+// Running again after a restart: the sign-on banner first.
+void Instrument::come_back() {
     rebooting = false;
+    restarted = true;
+    held_queries = 0;
     queries = 0;
     answer_from = 1;
     line.clear();
-    note("power-cycle");
-    say("power cycled");
+    if (!scenario.banner.empty()) {
+        note("banner");
+        send_checked(scenario.banner, 0);
+    }
 }
 
 // A restarting instrument drops what it was about to send.

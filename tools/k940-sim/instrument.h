@@ -83,6 +83,7 @@ class Instrument {
     void start_reboot();
     void end_reboot();
     void power_cycle();
+    void come_back();
     void forget_pending();
     void save_memory();
 
@@ -114,6 +115,8 @@ class Instrument {
 
     std::string line;
     bool rebooting = false;
+    bool restarted = false; // since a reboot or a power cycle
+    int held_queries = 0;   // queries kept while rebooting (hold_queries)
     int queries = 0;
     int answer_from = 1;
     bool ack_pending = false;

@@ -147,6 +147,7 @@ const std::map<std::string, Setter, std::less<>>& setters() {
         {"accept", text(&Scenario::accept)},
         {"refuse", text(&Scenario::refuse)},
         {"refuse_record", set_refuse_record},
+        {"reply_twice", ms(&Scenario::reply_twice)},
         {"reply_delay_ms", ms(&Scenario::reply_delay_ms)},
         {"noise", text(&Scenario::noise)},
         {"split", flag(&Scenario::split)},
@@ -155,6 +156,9 @@ const std::map<std::string, Setter, std::less<>>& setters() {
         {"programming_ms", ms(&Scenario::programming_ms)},
         {"reboot_ms", set_reboot_ms},
         {"reboot_answer_from", set_answer_from},
+        {"banner", text(&Scenario::banner)},
+        {"hold_queries", flag(&Scenario::hold_queries)},
+        {"reboot_answer_delay_ms", ms(&Scenario::reboot_answer_delay_ms)},
         {"script_reply", text(&Scenario::script_reply)},
         {"reply_to", set_reply_to},
         {"ack", set_ack},
@@ -252,6 +256,7 @@ take the escapes \r \n \t \e \0 \\ \xHH):
   accept TEXT          reply to a good record, CR LF appended (000 OK)
   refuse TEXT          reply to a bad record, CR LF appended (E01 CHECKSUM)
   refuse_record K N    refuse the K-th distinct record N times (repeatable)
+  reply_twice K        send every reply to the K-th distinct record twice (0: none)
   reply_delay_ms N     delay before each reply to a record or message line (0)
   noise TEXT           stray bytes sent before each reply to a record
   split 0|1            send replies in pieces (0: in one burst)
@@ -260,6 +265,12 @@ take the escapes \r \n \t \e \0 \\ \xHH):
   programming_ms N     extra delay before the reply to an S7 record (0)
   reboot_ms N          silence after $REBOOT2/$REBOOT; -1 until a power cycle (3000)
   reboot_answer_from N after a reboot, answer queries from the N-th on (1)
+  banner TEXT          sign-on text sent on coming back from a reboot or a power
+                       cycle, before any answer (none)
+  hold_queries 0|1     keep the queries that come while rebooting and answer them
+                       all at once when back (0: they are ignored)
+  reboot_answer_delay_ms N  after a reboot or power cycle, answer each query N ms
+                       late (0)
   script_reply TEXT    reply to any other line (READY\r\n); empty: none
   reply_to PREFIX TEXT reply to lines beginning with PREFIX (repeatable, first wins)
   ack TEXT|none        acknowledgement after an RD- line and control-R (Ok\r\n)

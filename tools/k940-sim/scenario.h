@@ -53,6 +53,7 @@ struct Scenario {
     std::string accept = "000 OK";
     std::string refuse = "E01 CHECKSUM";
     std::vector<RefusePlan> refuse_plan;
+    int reply_twice = 0; // the reply to this distinct record goes out twice (0: none)
     int reply_delay_ms = 0;
     std::string noise;
     bool split = false;
@@ -63,6 +64,9 @@ struct Scenario {
     // Reboot.
     int reboot_ms = 3000; // -1: silent until a power cycle
     int reboot_answer_from = 1;
+    std::string banner;             // sent on coming back from a reboot or a power cycle
+    bool hold_queries = false;      // queries that came while restarting, answered when back
+    int reboot_answer_delay_ms = 0; // after a restart, every query is answered this late
 
     // Message lines.
     std::string script_reply = "READY\r\n";
