@@ -191,41 +191,6 @@ TEST_F(DownloadLoop, AReplyLineThatAnswersNoRecordIsDropped) {
     EXPECT_EQ(run_outcome, run_ok);
 }
 
-// Once a record went out, a line while no record is out (a reply sent twice,
-// a reply after the last record was answered, one after the boot section's
-// S7 reply) means replies and records may no longer pair up: the download
-// ends before anything more goes out.
-TEST_F(DownloadLoop, ALineWhileNoRecordIsOutEndsTheDownload) {
-    const struct {
-        const char* what;
-        size_t record;     // whose reply comes with a line behind it
-        uint32_t after_ms; // that long after the reply
-        int boot;
-        size_t sent; // transmissions in all
-    } cases[] = {
-        {"a reply sent twice", 1, 0, 0, 2},
-        {"a line after the last record", 4, 150, 0, 5},
-        {"a line after the boot section's S7", 2, 500, 1, 3},
-    };
-    for (const auto& c : cases) {
-        fake::reset();
-        add_section(c.boot ? 'B' : 'A', c.boot ? 0x7FC : 0x40000, c.boot ? 1 : 3);
-        line.instrument = [&c](const std::string&) {
-            size_t number = line.transmissions.size() - 1;
-            if (number == c.record && c.after_ms == 0) return std::string("000 OK\r\n000 OK\r\n");
-            if (number == c.record) fake::deliver("000 OK\r\n", clock_ms() + c.after_ms);
-            return std::string("000 OK\r\n");
-        };
-        std::string out = run();
-        EXPECT_EQ(line.transmissions, expected_wire(0, c.sent)) << c.what;
-        EXPECT_EQ(run_outcome, run_out_of_step) << c.what;
-        EXPECT_TRUE(out.ends_with("\nReplies out of step on COM1: the instrument sent \"000 OK\" "
-                                  "while no record awaited a reply.\n"))
-            << c.what << "\n"
-            << out;
-    }
-}
-
 TEST_F(DownloadLoop, ReplyLinesWhileASkippedSectionIsReadThroughAreDropped) {
     add_section(0, 0x7FC, 30);
     add_section('A', 0x40000, 1);
@@ -237,11 +202,9 @@ TEST_F(DownloadLoop, ReplyLinesWhileASkippedSectionIsReadThroughAreDropped) {
 }
 
 // Once part of a reply is in, the loop sleeps through the time the line needs
-// for the rest of a reply as long as the last one, but its last byte, instead
-// of waking for every byte. The first reply has nothing to go by.
-// The sleep lasts the rest of the shortest reply but its LF (6 bytes of 10
-// bits), and never past 900 us after the earliest a reply could end (3 more
-// bytes).
+// for the rest of a reply as long as the shortest one, but its last byte
+// (never past 900 us after the earliest end), instead of waking for every
+// byte. The first reply has nothing to go by.
 TEST_F(DownloadLoop, SleepsThroughTheRestOfAReplyAsLongAsTheShortestOne) {
     const struct {
         int32_t baud;

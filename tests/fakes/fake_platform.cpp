@@ -99,15 +99,12 @@ void idle_wait(uint32_t timeout_ms) {
     if (platform.on_idle_wait) platform.on_idle_wait();
 }
 
+// As idle_wait, but waiting keys do not end it.
 void port_wait(uint32_t timeout_ms) {
     platform.idle_waits_ms.push_back(timeout_ms);
-    if (!(platform.input_waiting && platform.input_waiting())) {
-        int64_t input_ms = platform.next_input_ms ? platform.next_input_ms() : -1;
-        uint64_t end_us = platform.now_us + fake::ms_to_us(timeout_ms);
-        if (input_ms >= 0 && fake::ms_to_us(static_cast<uint64_t>(input_ms)) < end_us)
-            end_us = fake::ms_to_us(static_cast<uint64_t>(input_ms));
-        if (end_us > platform.now_us) platform.now_us = end_us;
-    }
+    fake::type_due_keys();
+    if (!(platform.input_waiting && platform.input_waiting()))
+        platform.now_us = fake::next_event_us(platform.now_us + fake::ms_to_us(timeout_ms));
     if (platform.on_idle_wait) platform.on_idle_wait();
 }
 

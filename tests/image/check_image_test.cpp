@@ -106,9 +106,8 @@ TEST_F(CheckImageTest, EachFormatFaultHasItsMessage) {
 // A partial copy is refused before anything is sent: a section the reader
 // recognises (an S0 line with two lines behind it) and the download sends
 // must be closed by an S7 line before the next recognised header or the end.
-// What the reader does not take for a header, sections it drops (an unknown
-// address, boot code not newer than the instrument's), and what comes after
-// an S7, are left as they were.
+// What the reader does not take for a header, sections it drops, and what
+// comes after an S7, are left as they were.
 TEST_F(CheckImageTest, ImageCutInsideASectionIsRefused) {
     const std::string s0 = header;
     const std::string s3 = first_record; // boot code, version 20000620
