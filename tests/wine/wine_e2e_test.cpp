@@ -380,7 +380,7 @@ TEST_F(WineTest, TerminalModeOnAConsole) {
     EXPECT_EQ(sim.rx(), "hi\r\t\x01\xe0Hx");
     size_t at = r.shown.find("<< TERMINAL MODE >>\n\n");
     ASSERT_NE(at, std::string::npos) << r.shown;
-    EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx") << r.raw;
+    EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx\n") << r.raw;
 }
 
 // Ctrl-C on the console ends the run as a failure, at once.
