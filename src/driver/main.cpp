@@ -115,19 +115,23 @@ int main(int argc, char** argv) {
     keep_display_on(1);
     console_start();
 
+    // Options, left to right; what was not read is named before anything
+    // else shows.
+    const char* download_name = nullptr;
+    int action = parse_options(argc, argv, &download_name);
+    if (action == options_version) {
+        std::printf("kelo %s (%s)\n", version_text, platform_name);
+        pause_and_exit(0, 0);
+    }
+
     print_banner();
 
-    // Options, left to right; the usage options and "-t" act at once.
-    const char* download_name = nullptr;
-    switch (parse_options(argc, argv, &download_name)) {
-    case options_usage:
+    // The usage options and "-t" act at once.
+    if (action == options_usage) {
         print_usage();
         pause_and_exit(0, 0);
-    case options_terminal:
-        run_terminal();
-    default:
-        break;
     }
+    if (action == options_terminal) run_terminal();
     if (download_name == argv[0]) download_name = own_program_file(argv[0]);
 
     if (establish_communication() == 0) {

@@ -77,11 +77,13 @@ void set_modem_line(int fd, ModemLine line, int on);
 
 // The platform's own way of asking a program for its usage, besides "-?",
 // "-h" and "--help": "/?" on Windows; none on POSIX (nullptr), where "/?"
-// names a file.
+// names a file. And the platform's name in the version line.
 #ifdef _WIN32
 constexpr const char* platform_usage_option = "/?";
+constexpr const char platform_name[] = "Windows";
 #else
 constexpr const char* platform_usage_option = nullptr;
+constexpr const char platform_name[] = "POSIX";
 #endif
 
 // The program's own file, for reading an appended image: argv0 when it names

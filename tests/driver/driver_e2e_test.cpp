@@ -51,7 +51,7 @@ TEST(Usage, BannerAndUsageWithoutKeyWait) {
         ASSERT_GE(r.out.size(), std::strlen(usage_text));
         EXPECT_EQ(r.out.substr(r.out.size() - (std::strlen(usage_text))), usage_text) << usage;
         EXPECT_EQ(r.out.find("Establishing"), std::string::npos) << usage;
-        EXPECT_EQ(r.err, "") << usage;
+        EXPECT_EQ(r.err, "kelo: not read after " + std::string(usage) + ": -t\n");
         EXPECT_LT(r.seconds, 1.0) << "no key wait after the usage text";
         // 7 banner lines, an empty line, 10 usage lines; every box line 70 wide.
         EXPECT_EQ(count_of(r.out, "\n"), 18) << usage;
@@ -130,6 +130,7 @@ TEST(Probe, OptionsAfterTheFileNameAreNotRead) {
     EXPECT_NE(r.out.find("Establishing communication on COM2...\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Baud rate set to 19200 (N81)\n"), std::string::npos);
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kelo: not read after the download file: -3 -38\n");
 }
 
 TEST(Probe, StaleInputIsDiscarded) {
