@@ -1,5 +1,7 @@
 // kelo: loads new firmware into a K940 instrument over a serial line, and
 // serves service work on the same line (scripts, terminal).
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -108,6 +110,18 @@ int establish_communication() {
     return 0;
 }
 
+// A device named as the download file would be read as an image for ever
+// (a terminal program's user names the port that way): refused before the
+// port is opened, with the way to name the port.
+void refuse_device(const char* name) {
+    struct stat status {};
+    if (stat(name, &status) != 0 || !(S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))) return;
+    std::fprintf(stderr,
+                 "kelo: %s is a device, not a download file; name the port with KELO_COM%d=%s\n",
+                 name, port_index + 1, name);
+    pause_and_exit(1, 1);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -132,7 +146,12 @@ int main(int argc, char** argv) {
         pause_and_exit(0, 0);
     }
     if (action == options_terminal) run_terminal();
-    if (download_name == argv[0]) download_name = own_program_file(argv[0]);
+
+    // The download file: the program's own, or the one named (no device).
+    if (download_name == argv[0])
+        download_name = own_program_file(argv[0]);
+    else
+        refuse_device(download_name + (download_name[0] == '@'));
 
     if (establish_communication() == 0) {
         if (download_name[0] == '@')
