@@ -1,5 +1,6 @@
 // SerialPort on POSIX: a tty device, opened exclusively, raw 8N1.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,15 +21,21 @@
 
 namespace {
 
-// COMn is the path in KELO_COMn when it is set (used as it is, whatever
-// its length), else /dev/ttyS<n-1>, written into fallback.
-const char* device_path(int32_t port_number, char* fallback, std::size_t size) {
+// Writes COMn's device path into path (PATH_MAX bytes): the path in
+// KELO_COMn without the blanks around it when that leaves one, else
+// /dev/ttyS<n-1>. 0, or ENAMETOOLONG with the variable's name in path.
+int device_path(int32_t port_number, char* path) {
     char variable[16];
     std::snprintf(variable, sizeof variable, "KELO_COM%d", static_cast<int>(port_number));
     const char* mapped = std::getenv(variable);
-    if (mapped && mapped[0]) return mapped;
-    std::snprintf(fallback, size, "/dev/ttyS%d", static_cast<int>(port_number - 1));
-    return fallback;
+    int32_t length = mapped ? copy_trimmed(mapped, path, PATH_MAX) : 0;
+    if (length > 0) return 0;
+    if (length < 0) {
+        std::snprintf(path, PATH_MAX, "%s", variable);
+        return ENAMETOOLONG;
+    }
+    std::snprintf(path, PATH_MAX, "/dev/ttyS%d", static_cast<int>(port_number - 1));
+    return 0;
 }
 
 // The group worth joining to open path: the one that owns the device when
@@ -145,8 +152,8 @@ int wait_writable(int fd, int32_t* lost) {
 
 int SerialPort::open(int32_t port_number, uint32_t baud) {
     if (is_open) return 1;
-    char fallback[32];
-    const char* path = device_path(port_number, fallback, sizeof fallback);
+    char path[PATH_MAX];
+    if (int error = device_path(port_number, path); error != 0) return open_failed(path, error);
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return open_failed(path, errno);
     // flock makes a second kelo fail like a busy COM port, also for root,
