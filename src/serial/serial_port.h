@@ -99,3 +99,11 @@ extern SerialPort serial_port;
 // copy may overlap value from its start. The length copied, or -1 when it
 // does not fit (buffer is then not terminated).
 int32_t copy_trimmed(const char* value, char* buffer, int32_t size);
+
+#ifndef _WIN32
+// The process that the bytes of a UUCP lock file (LCK..<device name> in
+// /run/lock or /var/lock, as minicom writes it) name, when it lives; else 0.
+// The pid is written in ASCII (blanks, digits, a line end) or, by old
+// tools, as a 4-byte binary number.
+int32_t lock_file_holder(const char* bytes, int32_t count);
+#endif
