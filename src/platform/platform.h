@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-// Prepares the console for the run: standard output unbuffered; on POSIX a
+// Prepares the console for the run: standard output and standard error
+// unbuffered (their lines keep their order also when redirected); on POSIX a
 // terminal on standard input goes into non-canonical, no-echo mode and is put
 // back by console_restore() and by every signal that ends the process; a
 // stopped run (Ctrl-Z) gives the terminal back until it is continued. On
