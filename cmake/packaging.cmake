@@ -1,9 +1,10 @@
 # Install rules and packages.
 #
 # Native build: `cmake --install` puts kelo and k940-sim in bin/, their
-# manual pages (gzip -9n, as Debian wants them) in share/man/man1 and the
-# documentation in share/doc/kelo; `cpack` in the build folder makes the
-# Debian package kelo_<version>-1_<arch>.deb.
+# manual pages (gzip -9n, as Debian wants them) in share/man/man1, the
+# documentation in share/doc/kelo and the example (replica.s19, kelo-demo) in
+# share/kelo; `cpack` in the build folder makes the Debian package
+# kelo_<version>-1_<arch>.deb.
 # Windows build: `cpack` makes kelo-<version>-win64.zip with kelo.exe and a
 # README for Windows users (CR LF line ends).
 #
@@ -86,6 +87,13 @@ if(TARGET k940-sim)
   install(FILES ${CMAKE_SOURCE_DIR}/tools/k940-sim/README.md DESTINATION ${doc_dir}
           RENAME README.k940-sim.md)
 endif()
+# The example of kelo(1): the replica image and the updater made from it,
+# together in share/kelo. The updater is a program, which Debian keeps out of
+# share: it lies in lib/kelo, and share/kelo/kelo-demo links to it.
+install(FILES ${CMAKE_BINARY_DIR}/replica.s19 DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelo)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/kelo-demo DESTINATION lib/kelo)
+file(CREATE_LINK ../../lib/kelo/kelo-demo ${packaged_dir}/kelo-demo SYMBOLIC)
+install(FILES ${packaged_dir}/kelo-demo DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelo)
 # The lintian tags that are accepted on purpose, each with its reason.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kelo)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The manual pages: groff reads them without a single warning, man renders
 # them (with its warnings on, as lintian runs it), and their header names
-# the version the build makes. Usage: scripts/check-man.sh [page.1...]
+# the version the build makes; kelo(1) has every message of the program
+# (scripts/check-messages.py). Usage: scripts/check-man.sh [page.1...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,5 +28,9 @@ for page in "${pages[@]}"; do
     failed=1
   fi
   if [ $failed -eq 0 ]; then echo "check-man: $page reads cleanly"; else status=1; fi
+  # kelo(1) explains every message the program prints.
+  if [ "$(basename "$page")" = kelo.1 ]; then
+    python3 scripts/check-messages.py "$page" src || status=1
+  fi
 done
 exit $status

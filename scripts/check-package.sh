@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The packages as a user gets them. Makes the Debian package (native build)
 # and the Windows ZIP (windows build) with cpack, unpacks the .deb into a
-# scratch root and runs the installed programs there: the usage, a whole
-# download into the installed simulator, once from a named image and once as
-# a self-contained updater made from the installed kelo. Checks the ZIP's
-# kelo.exe and README, and runs lintian on the .deb: no error, and no warning
-# that the package does not override with its reason.
+# scratch root and runs the installed programs there: the usage, the version,
+# a device refused as the download file, and kelo(1)'s example: a whole
+# download of the installed replica image into the installed simulator, then
+# one by the installed updater made from it. Checks the ZIP's kelo.exe and
+# README, and runs lintian on the .deb: no error, and no warning that the
+# package does not override with its reason.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,11 +52,15 @@ for f in usr/bin/kelo usr/bin/k940-sim \
   usr/share/man/man1/kelo.1.gz usr/share/man/man1/k940-sim.1.gz \
   usr/share/doc/kelo/README.md usr/share/doc/kelo/README.k940-sim.md \
   usr/share/doc/kelo/copyright usr/share/doc/kelo/changelog.Debian.gz \
-  usr/share/lintian/overrides/kelo; do
+  usr/share/lintian/overrides/kelo usr/share/kelo/replica.s19 usr/share/kelo/kelo-demo; do
   [ -f "$root/$f" ] || fail "the package has no /$f"
 done
 scripts/check-size.sh "$root/usr/bin/kelo" >/dev/null || fail "the installed kelo is not 69632 bytes"
 cmp -s build/native/kelo "$root/usr/bin/kelo" || fail "the installed kelo differs from build/native/kelo"
+replica=$root/usr/share/kelo/replica.s19
+cmp -s build/native/replica.s19 "$replica" || fail "the installed replica.s19 differs from the build's"
+cat "$root/usr/bin/kelo" "$replica" | cmp -s - "$root/usr/share/kelo/kelo-demo" ||
+  fail "the installed kelo-demo is not the installed kelo with replica.s19 appended"
 echo "check-package: installed kelo is $(stat -c %s "$root/usr/bin/kelo") bytes, as built"
 for page in kelo k940-sim; do
   errors=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null) ||
@@ -69,14 +74,25 @@ k940_sim=$root/usr/bin/k940-sim
 "$kelo" -? </dev/null >"$work/usage.txt" || fail "kelo -? ended with status $?"
 grep -q "K940 Serial Download Utility        $version" "$work/usage.txt" || fail "kelo -? shows no banner with $version"
 grep -q "^Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t" "$work/usage.txt" || fail "kelo -? shows no usage"
+"$kelo" -V -x </dev/null >"$work/version.txt" 2>"$work/version-err.txt" || fail "kelo -V ended with status $?"
+[ "$(cat "$work/version.txt")" = "kelo $version (POSIX)" ] || fail "kelo -V shows: $(cat "$work/version.txt")"
+[ "$(cat "$work/version-err.txt")" = "kelo: not read after -V: -x" ] ||
+  fail "kelo -V -x names on standard error: $(cat "$work/version-err.txt")"
+status=0
+"$kelo" -2 /dev/null </dev/null >"$work/device.txt" 2>"$work/device-err.txt" || status=$?
+[ $status -eq 1 ] && ! grep -q Establishing "$work/device.txt" &&
+  [ "$(cat "$work/device-err.txt")" = "kelo: /dev/null is a device, not a download file; name the port with KELO_COM2=/dev/null" ] ||
+  fail "kelo -2 /dev/null: status $status, standard error: $(cat "$work/device-err.txt")"
 "$k940_sim" --help >"$work/sim-help.txt" || fail "k940-sim --help ended with status $?"
 grep -q "^Usage: k940-sim" "$work/sim-help.txt" || fail "k940-sim --help shows no usage"
-echo "check-package: installed kelo -? and k940-sim --help answer"
+echo "check-package: installed kelo -?, -V, a device as the file, and k940-sim --help answer"
 
-# A whole download through the installed programs: a boot section that is not
-# newer than the instrument's (skipped), application and DSP code.
-python3 tools/mkimage/mkimage.py -o "$work/image.s19" \
-  --section boot --section app,records=60 --section dsp,records=30
+# kelo(1)'s example through the installed programs and files: whole
+# downloads of the replica, whose boot section is not newer than the
+# simulator's (skipped), application and DSP code.
+example=$(zcat "$root/usr/share/man/man1/kelo.1.gz" | sed -n 's/\\-/-/g; s|^KELO_COM1=/tmp/com1 ||p')
+[ "$example" = "$(printf '%s\n' 'kelo /usr/share/kelo/replica.s19' /usr/share/kelo/kelo-demo)" ] ||
+  fail "kelo(1)'s example is not the one run here: $example"
 "$k940_sim" --link "$work/com1" --memory "$work/memory" >"$work/sim.log" 2>&1 &
 sim=$!
 for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.05; done
@@ -84,18 +100,19 @@ for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.05; done
 
 download() { # name, then kelo's arguments
   local name=$1 status=0
+  local log=$work/${name//[^A-Za-z0-9]/_}.log
   shift
-  KELO_COM1="$work/com1" "$@" </dev/null >"$work/$name.log" 2>&1 || status=$?
-  if [ $status -ne 0 ] || ! grep -q '^Done\.$' "$work/$name.log"; then
-    cat "$work/$name.log" >&2
+  KELO_COM1="$work/com1" "$@" </dev/null >"$log" 2>&1 || status=$?
+  if [ $status -ne 0 ] || ! grep -q '^Done\.$' "$log"; then
+    cat "$log" >&2
     fail "$name: status $status, or no \"Done.\""
   fi
-  echo "check-package: $name: $(grep -c 'Code (v' "$work/$name.log") sections met, \"Done.\", status 0"
+  echo "check-package: $name: $(grep -c 'Code (v' "$log") sections met, \"Done.\", status 0"
 }
-download "installed kelo image.s19" "$kelo" "$work/image.s19"
-cat "$kelo" "$work/image.s19" >"$work/updater"
-chmod 755 "$work/updater"
-download "updater from the installed kelo" "$work/updater"
+while read -r program image; do
+  [ "$program" = kelo ] && program=/usr/bin/kelo
+  download "kelo(1)'s example: $program${image:+ $image}" "$root$program" ${image:+"$root$image"}
+done <<<"$example"
 kill "$sim"
 wait "$sim" || true
 sim=

@@ -77,11 +77,16 @@ enum OptionAction : int {
     options_run = 0,      // establish communication, then the download or script
     options_usage = 1,    // "-?", "-h", "--help" (Windows: "/?"): the usage text, then the end
     options_terminal = 2, // "-t"/"-T": terminal mode at once
+    options_version = 3,  // "-V", "--version": the version line, then the end
 };
 
 // Reads argv[1..] left to right into the options. The first argument that
 // is no option and does not begin with '-' is the download name
-// (image_offset becomes 0) and ends the reading, as do the usage options and
-// "-t". Without a name *download_name is argv[0] and image_offset stays as
-// it was. Unknown options are ignored.
+// (image_offset becomes 0) and ends the reading, as do the usage and version
+// options and "-t". Without a name *download_name is argv[0] and
+// image_offset stays as it was. Unknown options are ignored. What was not
+// read is named on standard error, a line for each kind:
+//   "kelo: ignored: -x --2"                       (unknown options)
+//   "kelo: not read after the download file: -2"  (or "the script file",
+//                                                  or the option, "-t")
 int parse_options(int argc, char* const* argv, const char** download_name);

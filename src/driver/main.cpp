@@ -1,5 +1,7 @@
 // kelo: loads new firmware into a K940 instrument over a serial line, and
 // serves service work on the same line (scripts, terminal).
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -108,6 +110,18 @@ int establish_communication() {
     return 0;
 }
 
+// A device named as the download file would be read as an image for ever
+// (a terminal program's user names the port that way): refused before the
+// port is opened, with the way to name the port.
+void refuse_device(const char* name) {
+    struct stat status {};
+    if (stat(name, &status) != 0 || !(S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))) return;
+    std::fprintf(stderr,
+                 "kelo: %s is a device, not a download file; name the port with KELO_COM%d=%s\n",
+                 name, port_index + 1, name);
+    pause_and_exit(1, 1);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -115,20 +129,29 @@ int main(int argc, char** argv) {
     keep_display_on(1);
     console_start();
 
+    // Options, left to right; what was not read is named before anything
+    // else shows.
+    const char* download_name = nullptr;
+    int action = parse_options(argc, argv, &download_name);
+    if (action == options_version) {
+        std::printf("kelo %s (%s)\n", version_text, platform_name);
+        pause_and_exit(0, 0);
+    }
+
     print_banner();
 
-    // Options, left to right; the usage options and "-t" act at once.
-    const char* download_name = nullptr;
-    switch (parse_options(argc, argv, &download_name)) {
-    case options_usage:
+    // The usage options and "-t" act at once.
+    if (action == options_usage) {
         print_usage();
         pause_and_exit(0, 0);
-    case options_terminal:
-        run_terminal();
-    default:
-        break;
     }
-    if (download_name == argv[0]) download_name = own_program_file(argv[0]);
+    if (action == options_terminal) run_terminal();
+
+    // The download file: the program's own, or the one named (no device).
+    if (download_name == argv[0])
+        download_name = own_program_file(argv[0]);
+    else
+        refuse_device(download_name + (download_name[0] == '@'));
 
     if (establish_communication() == 0) {
         if (download_name[0] == '@')

@@ -1,4 +1,5 @@
 // Command-line options, driven by one table.
+#include <cstdio>
 #include <cstring>
 
 #include "driver/driver.h"
@@ -24,7 +25,8 @@ const OptionEntry option_table[] = {
     {"-R", &opt_ctrl_r, 1, options_run},       {"-s", &opt_show_records, 1, options_run},
     {"-S", &opt_show_records, 1, options_run}, {"-w", &opt_force, 1, options_run},
     {"-W", &opt_force, 1, options_run},        {"-t", nullptr, 0, options_terminal},
-    {"-T", nullptr, 0, options_terminal},
+    {"-T", nullptr, 0, options_terminal},      {"--version", nullptr, 0, options_version},
+    {"-V", nullptr, 0, options_version},
 };
 
 // The table's entry for arg; null for an argument that is no option here.
@@ -34,20 +36,43 @@ const OptionEntry* find_option(const char* arg) {
     return nullptr;
 }
 
+// Names on standard error what was not read, one line for each kind: the
+// arguments before next that looked like options but are none, and every
+// argument from next on (after the one that ended the reading).
+void report_unread(int argc, char* const* argv, int next) {
+    int ignored = 0;
+    for (int i = 1; i < next; ++i) {
+        if (argv[i][0] != '-' || find_option(argv[i])) continue;
+        if (ignored++ == 0) std::fputs("kelo: ignored:", stderr);
+        std::fprintf(stderr, " %s", argv[i]);
+    }
+    if (ignored) std::fputs("\n", stderr);
+    if (next >= argc) return;
+    const char* last = argv[next - 1];
+    const char* name = last[0] == '@' ? "the script file" : "the download file";
+    std::fprintf(stderr, "kelo: not read after %s:", find_option(last) ? last : name);
+    for (int i = next; i < argc; ++i) std::fprintf(stderr, " %s", argv[i]);
+    std::fputs("\n", stderr);
+}
+
 } // namespace
 
 int parse_options(int argc, char* const* argv, const char** download_name) {
     *download_name = argc > 0 ? argv[0] : "";
-    for (int i = 1; i < argc; ++i) {
-        const OptionEntry* option = find_option(argv[i]);
-        if (!option && argv[i][0] != '-') {
-            *download_name = argv[i];
+    int action = options_run;
+    int next = 1; // the first argument not read yet
+    while (next < argc && action == options_run) {
+        const char* arg = argv[next++];
+        const OptionEntry* option = find_option(arg);
+        if (!option && arg[0] != '-') {
+            *download_name = arg;
             image_offset = 0;
-            return options_run;
+            break;
         }
         if (!option) continue; // an unknown option
         if (option->target) *option->target = option->value;
-        if (option->action != options_run) return option->action;
+        action = option->action;
     }
-    return options_run;
+    report_unread(argc, argv, next);
+    return action;
 }

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// Prepares the console for the run: standard output unbuffered; on POSIX a
+// Prepares the console for the run: standard output and standard error
+// unbuffered (their lines keep their order also when redirected); on POSIX a
 // terminal on standard input goes into non-canonical, no-echo mode and is put
 // back by console_restore() and by every signal that ends the process; a
 // stopped run (Ctrl-Z) gives the terminal back until it is continued. On
@@ -82,11 +83,13 @@ void set_modem_line(int fd, ModemLine line, int on);
 
 // The platform's own way of asking a program for its usage, besides "-?",
 // "-h" and "--help": "/?" on Windows; none on POSIX (nullptr), where "/?"
-// names a file.
+// names a file. And the platform's name in the version line.
 #ifdef _WIN32
 constexpr const char* platform_usage_option = "/?";
+constexpr const char platform_name[] = "Windows";
 #else
 constexpr const char* platform_usage_option = nullptr;
+constexpr const char platform_name[] = "POSIX";
 #endif
 
 // The program's own file, for reading an appended image: the running

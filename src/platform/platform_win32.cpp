@@ -73,6 +73,10 @@ int drop_non_key_records(HANDLE input) {
 
 void console_start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // The C library buffers a standard error that is not a console: its
+    // lines (an argument not read, a port's reason) would come out at the
+    // end, behind standard output's.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
     // Sleep and the waits then keep to the millisecond, as the pauses need.
     if (!timer_period_set && timeBeginPeriod(1) == TIMERR_NOERROR) timer_period_set = 1;
     if (console_keys == nullptr) console_keys = open_console_input();

@@ -21,6 +21,17 @@ struct CloseAtExit {
 
 } // namespace
 
+int32_t copy_trimmed(const char* value, char* buffer, int32_t size) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (blank(*value)) ++value;
+    std::size_t length = std::strlen(value);
+    while (length > 0 && blank(value[length - 1])) --length;
+    if (length >= static_cast<std::size_t>(size)) return -1;
+    std::memmove(buffer, value, length);
+    buffer[length] = '\0';
+    return static_cast<int32_t>(length);
+}
+
 int open_port(int32_t port_number, uint32_t baud) {
     return serial_port.open(port_number, baud) == 1 ? 0 : -1;
 }

@@ -3,9 +3,9 @@
 // port itself (serial_port.h) is for src/serial and src/platform only.
 //
 // COMn (n = 1..4, the option's number) is the device named in the
-// environment variable KELO_COMn when it is set and not empty, else the
-// platform's own name for it:
-//   POSIX    the path in KELO_COMn as it is, else /dev/ttyS<n-1>.
+// environment variable KELO_COMn when it is set and not empty (blanks around
+// the value do not count), else the platform's own name for it:
+//   POSIX    the path in KELO_COMn, else /dev/ttyS<n-1>.
 //   Windows  KELO_COMn as a device name: COM and a number ("COM12", "com7")
 //            is opened in the device namespace ("\\.\COM12"), since COM10
 //            and above do not open by the bare name; a value that begins
@@ -38,9 +38,10 @@ constexpr int32_t receive_failed = -5;  // the platform's read failed
 constexpr int32_t receive_lost = -6;
 
 // Opens COM port_number at baud; an open port stays as it is (its rate too).
-// On POSIX a failure also puts one line on standard error: the device's
-// path and the system's reason, "kelo: PATH: REASON" (a port held by
-// another program says so; a denied one names the group to join).
+// A failure also puts one line on standard error: the device tried and the
+// system's reason, "kelo: PATH: REASON" (Windows: "kelo: \\.\COM13: ..." in
+// the system's words; POSIX: a port held by another program says so, a
+// denied one names the group to join).
 int open_port(int32_t port_number, uint32_t baud);
 // Closes the port; harmless when closed. 0.
 int close_port();

@@ -22,7 +22,7 @@ constexpr int32_t input_buffer_bytes = 256;
 class SerialPort {
   public:
     // 1 = open (also when it was open already: the rate stays), 0 = failure
-    // (on POSIX with the reason on standard error, see open_port).
+    // (with the reason on standard error, see open_port).
     int open(int32_t port_number, uint32_t baud);
     // Releases everything the port holds; 1 in every case.
     int close();
@@ -100,3 +100,17 @@ class SerialPort {
 };
 
 extern SerialPort serial_port;
+
+// Copies value into buffer (size bytes) without the blanks (spaces, tabs)
+// around it, as cmd's "set KELO_COM1=COM12 && ..." leaves one behind; the
+// copy may overlap value from its start. The length copied, or -1 when it
+// does not fit (buffer is then not terminated).
+int32_t copy_trimmed(const char* value, char* buffer, int32_t size);
+
+#ifndef _WIN32
+// The process that the bytes of a UUCP lock file (LCK..<device name> in
+// /run/lock or /var/lock, as minicom writes it) name, when it lives; else 0.
+// The pid is written in ASCII (blanks, digits, a line end) or, by old
+// tools, as a 4-byte binary number.
+int32_t lock_file_holder(const char* bytes, int32_t count);
+#endif

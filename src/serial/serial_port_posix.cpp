@@ -1,5 +1,7 @@
 // SerialPort on POSIX: a tty device, opened exclusively, raw 8N1.
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,15 +22,44 @@
 
 namespace {
 
-// COMn is the path in KELO_COMn when it is set (used as it is, whatever
-// its length), else /dev/ttyS<n-1>, written into fallback.
-const char* device_path(int32_t port_number, char* fallback, std::size_t size) {
+// Writes COMn's device path into path (PATH_MAX bytes): the path in
+// KELO_COMn without the blanks around it when that leaves one, else
+// /dev/ttyS<n-1>. 0, or ENAMETOOLONG with the variable's name in path.
+int device_path(int32_t port_number, char* path) {
     char variable[16];
     std::snprintf(variable, sizeof variable, "KELO_COM%d", static_cast<int>(port_number));
     const char* mapped = std::getenv(variable);
-    if (mapped && mapped[0]) return mapped;
-    std::snprintf(fallback, size, "/dev/ttyS%d", static_cast<int>(port_number - 1));
-    return fallback;
+    int32_t length = mapped ? copy_trimmed(mapped, path, PATH_MAX) : 0;
+    if (length > 0) return 0;
+    if (length < 0) {
+        std::snprintf(path, PATH_MAX, "%s", variable);
+        return ENAMETOOLONG;
+    }
+    std::snprintf(path, PATH_MAX, "/dev/ttyS%d", static_cast<int>(port_number - 1));
+    return 0;
+}
+
+// The live process that a UUCP lock file names for path's device, else 0.
+// The lock bears the name of the device itself, behind any symbolic link
+// (KELO_COMn=/dev/serial/by-id/...).
+int32_t port_lock_holder(const char* path) {
+    char device[PATH_MAX];
+    if (realpath(path, device) == nullptr) return 0;
+    const char* name = std::strrchr(device, '/');
+    name = name ? name + 1 : device;
+    static const char* const folders[] = {"/run/lock", "/var/lock"};
+    for (const char* folder : folders) {
+        char lock[PATH_MAX + 16];
+        std::snprintf(lock, sizeof lock, "%s/LCK..%s", folder, name);
+        int fd = ::open(lock, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        char bytes[32];
+        ssize_t count = ::read(fd, bytes, sizeof bytes);
+        ::close(fd);
+        int32_t holder = count > 0 ? lock_file_holder(bytes, static_cast<int32_t>(count)) : 0;
+        if (holder > 0) return holder;
+    }
+    return 0;
 }
 
 // The group worth joining to open path: the one that owns the device when
@@ -143,10 +174,36 @@ int wait_writable(int fd, int32_t* lost) {
 
 } // namespace
 
+int32_t lock_file_holder(const char* bytes, int32_t count) {
+    int32_t at = 0;
+    while (at < count && bytes[at] == ' ') ++at;
+    int64_t pid = 0;
+    int32_t digits = 0;
+    for (; at < count && bytes[at] >= '0' && bytes[at] <= '9' && digits < 10; ++at, ++digits)
+        pid = pid * 10 + (bytes[at] - '0');
+    while (at < count && (bytes[at] == '\n' || bytes[at] == ' ')) ++at;
+    if (digits == 0 || at < count) {
+        int32_t binary = 0;
+        if (count == 4) std::memcpy(&binary, bytes, 4);
+        pid = binary;
+    }
+    // A process of another user still counts (EPERM).
+    if (pid <= 0 || pid > INT32_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+        return 0;
+    return static_cast<int32_t>(pid);
+}
+
 int SerialPort::open(int32_t port_number, uint32_t baud) {
     if (is_open) return 1;
-    char fallback[32];
-    const char* path = device_path(port_number, fallback, sizeof fallback);
+    char path[PATH_MAX];
+    if (int error = device_path(port_number, path); error != 0) return open_failed(path, error);
+    // minicom and other tools that take the port with a UUCP lock file hold
+    // no flock that the open below would find.
+    if (int32_t holder = port_lock_holder(path); holder > 0) {
+        std::fprintf(stderr, "kelo: %s: the port is in use by process %d\n", path,
+                     static_cast<int>(holder));
+        return 0;
+    }
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return open_failed(path, errno);
     // flock makes a second kelo fail like a busy COM port, also for root,

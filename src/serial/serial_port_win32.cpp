@@ -2,6 +2,7 @@
 // issued and finished on the calling thread; no wait is unbounded except the
 // completion of an operation that has just been cancelled.
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 #include "serial/serial_port.h"
@@ -76,10 +77,11 @@ int is_com_name(const char* name) {
 }
 
 // The name CreateFileA opens for COMn, into name (size bytes): "COMn" when
-// KELO_COMn is not set or empty; else its value, a bare COMk put into the
-// device namespace ("\\.\COMk": COM10 and above open only that way). 0 when
-// the value (at most size - 5 characters) does not fit: no other device is
-// opened in its place.
+// KELO_COMn is not set, or empty once the blanks around it are dropped;
+// else that value, a bare COMk put into the device namespace ("\\.\COMk":
+// COM10 and above open only that way). 0 when the value (at most size - 5
+// characters with its blanks) does not fit: no other device is opened in
+// its place, and name holds the variable's name.
 int device_name(int32_t port_number, char* name, DWORD size) {
     char variable[16];
     wsprintfA(variable, "KELO_COM%d", static_cast<int>(port_number));
@@ -87,17 +89,38 @@ int device_name(int32_t port_number, char* name, DWORD size) {
     constexpr DWORD namespace_length = sizeof device_namespace - 1;
     // Read behind room for the namespace, which a bare COMk gets in front.
     char* value = name + namespace_length;
-    DWORD length = GetEnvironmentVariableA(variable, value, size - namespace_length);
-    if (length == 0) {
+    DWORD room = size - namespace_length;
+    DWORD length = GetEnvironmentVariableA(variable, value, room);
+    if (length >= room) {
+        std::memcpy(name, variable, sizeof variable);
+        return 0;
+    }
+    if (length == 0 || copy_trimmed(value, value, static_cast<int32_t>(room)) == 0) {
         wsprintfA(name, "COM%d", static_cast<int>(port_number));
         return 1;
     }
-    if (length >= size - namespace_length) return 0;
     if (is_com_name(value))
         std::memcpy(name, device_namespace, namespace_length);
     else
-        std::memmove(name, value, length + 1);
+        std::memmove(name, value, std::strlen(value) + 1);
     return 1;
+}
+
+// Tells on standard error why name could not be opened as the port (error:
+// GetLastError of the step that failed), before the caller's "Cannot open
+// COMn.": "kelo: NAME: REASON", the reason in the system's words. Result 0,
+// the open's failure.
+int open_failed(const char* name, DWORD error) {
+    char reason[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reason, sizeof reason, nullptr);
+    while (length > 0 &&
+           (reason[length - 1] == '\r' || reason[length - 1] == '\n' || reason[length - 1] == ' '))
+        --length;
+    reason[length] = '\0';
+    if (length == 0) wsprintfA(reason, "system error %lu", error);
+    std::fprintf(stderr, "kelo: %s: %s\n", name, reason);
+    return 0;
 }
 
 HANDLE new_event() {
@@ -188,12 +211,13 @@ int32_t queued_output(HANDLE port) {
 int SerialPort::open(int32_t port_number, uint32_t baud) {
     if (is_open) return 1;
     char name[MAX_PATH];
-    if (!device_name(port_number, name, sizeof name)) return 0;
+    if (!device_name(port_number, name, sizeof name))
+        return open_failed(name, ERROR_FILENAME_EXCED_RANGE);
     port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
         port_handle = nullptr;
-        return 0;
+        return open_failed(name, GetLastError());
     }
     read_record = OVERLAPPED{};
     write_record = OVERLAPPED{};
@@ -212,10 +236,11 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
         lost = 0;
         return 1;
     }
+    DWORD error = GetLastError();
     close_handle(read_record.hEvent);
     close_handle(write_record.hEvent);
     close_handle(port_handle);
-    return 0;
+    return open_failed(name, error);
 }
 
 int SerialPort::close() {

@@ -19,6 +19,10 @@ constexpr uint32_t idle_ms = 1000;
 // can press esc: the mode ends once the line has been quiet this long.
 constexpr uint32_t quiet_end_ms = 1000;
 
+// 1 when the last text shown did not end with a line end: the mode then
+// ends with one, so that what follows (the shell's prompt) starts a line.
+int line_open = 0;
+
 // Shows at most one received byte, every value as it is. 1 when one came,
 // -1 when the port went away.
 int show_received_byte() {
@@ -26,6 +30,7 @@ int show_received_byte() {
     if (byte == receive_lost) return -1;
     if (byte < 0) return 0;
     std::printf("%c", byte);
+    line_open = byte != '\n';
     return 1;
 }
 
@@ -38,6 +43,9 @@ void echo_key(int code) {
         std::printf("\b \b");
     else if (code >= 1 && code <= 26)
         std::printf("<%c>", code + 64); // the control key's letter
+    else
+        return;
+    line_open = code != key_enter;
 }
 
 // Passes a key on, echoed, in one write. 1 when it was esc. A two-code key
@@ -63,6 +71,7 @@ int pass_key_on(const KeyPress& key) {
 void terminal_mode() {
     console_pass_signal_keys();
     std::printf("<< TERMINAL MODE >>\n\n");
+    line_open = 0;
     uint32_t last_activity = clock_ms();
     for (;;) {
         int received = show_received_byte();
@@ -73,7 +82,7 @@ void terminal_mode() {
         if (received) last_activity = clock_ms();
         KeyPress key;
         if (take_key(&key)) {
-            if (pass_key_on(key)) return;
+            if (pass_key_on(key)) break;
             last_activity = clock_ms();
         } else if (!received) {
             if (!keyboard_ended()) {
@@ -81,8 +90,9 @@ void terminal_mode() {
                 continue;
             }
             uint32_t left = ms_until(last_activity + quiet_end_ms);
-            if (left == 0) return;
+            if (left == 0) break;
             idle_wait(left);
         }
     }
+    if (line_open) std::printf("\n");
 }

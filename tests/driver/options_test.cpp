@@ -1,4 +1,5 @@
-// Option handling: order rules, the first non-option argument, unknown options.
+// Option handling: order rules, the first non-option argument, unknown options
+// and what was not read (named on standard error).
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -28,10 +29,13 @@ class Options : public ::testing::Test {
         argv.clear();
         for (std::string& s : storage) argv.push_back(s.data());
         const char* name = nullptr;
+        testing::internal::CaptureStderr();
         int action = parse_options(static_cast<int>(argv.size()), argv.data(), &name);
+        err = testing::internal::GetCapturedStderr();
         return {action, name};
     }
 
+    std::string err; // what the last parse named on standard error
     std::vector<std::string> storage;
     std::vector<char*> argv;
 };
@@ -43,6 +47,7 @@ TEST_F(Options, NoArgumentsReadTheProgramsOwnFile) {
     EXPECT_EQ(image_offset, program_file_size);
     EXPECT_EQ(baud_rate, 0);
     EXPECT_EQ(port_index, 0);
+    EXPECT_EQ(err, "");
 }
 
 TEST_F(Options, RatesAndPortsLaterOneWins) {
@@ -67,12 +72,13 @@ TEST_F(Options, FlagsInEitherCase) {
 }
 
 TEST_F(Options, UnknownOptionsAreIgnored) {
-    Parsed p = parse({"-", "-x", "-38400", "-rs", "--HELP", "-H", "-help", "--h", "-19"});
+    Parsed p = parse({"-", "-x", "-38400", "-rs", "--HELP", "-H", "-help", "--h", "-v", "-19"});
     EXPECT_EQ(p.action, options_run);
     EXPECT_EQ(baud_rate, 19200);
     EXPECT_EQ(opt_ctrl_r, 0);
     EXPECT_EQ(opt_show_records, 0);
     EXPECT_EQ(p.name, "kelo");
+    EXPECT_EQ(err, "kelo: ignored: - -x -38400 -rs --HELP -H -help --h -v\n");
 }
 
 TEST_F(Options, NameEndsTheReadingAndSetsOffsetZero) {
@@ -81,12 +87,14 @@ TEST_F(Options, NameEndsTheReadingAndSetsOffsetZero) {
     EXPECT_EQ(p.name, "image.s19");
     EXPECT_EQ(image_offset, 0);
     EXPECT_EQ(port_index, 1);
+    EXPECT_EQ(err, "kelo: not read after the download file: -3 -t -?\n");
 }
 
 TEST_F(Options, ScriptNameKeepsItsAtSign) {
-    Parsed p = parse({"-19", "@service.txt"});
+    Parsed p = parse({"-19", "--2", "@service.txt", "-2"});
     EXPECT_EQ(p.name, "@service.txt");
     EXPECT_EQ(baud_rate, 19200);
+    EXPECT_EQ(err, "kelo: ignored: --2\nkelo: not read after the script file: -2\n");
 }
 
 TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {
@@ -95,16 +103,18 @@ TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {
     EXPECT_EQ(port_index, 1);
     EXPECT_EQ(baud_rate, 19200);
     EXPECT_EQ(image_offset, program_file_size);
+    EXPECT_EQ(err, "kelo: not read after -t: -3 file\n");
     EXPECT_EQ(parse({"-T"}).action, options_terminal);
 }
 
-TEST_F(Options, UsageStopsTheReading) {
-    for (const char* usage : {"-?", "-h", "--help"}) {
+TEST_F(Options, UsageAndVersionStopTheReading) {
+    for (const char* usage : {"-?", "-h", "--help", "-V", "--version"}) {
         SetUp();
         Parsed p = parse({"-96", usage, "-t", "-2", "name"});
-        EXPECT_EQ(p.action, options_usage) << usage;
+        EXPECT_EQ(p.action, usage[1] == 'V' || usage[2] == 'v' ? options_version : options_usage);
         EXPECT_EQ(image_offset, program_file_size) << usage;
         EXPECT_EQ(port_index, 0) << usage;
+        EXPECT_EQ(err, "kelo: not read after " + std::string(usage) + ": -t -2 name\n");
     }
     // Options are case-sensitive where the table says so.
     EXPECT_EQ(parse({"-t?"}).action, options_run);

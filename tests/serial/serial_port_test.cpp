@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "fake_platform.h"
@@ -137,6 +138,31 @@ TEST_F(PortOnAPty, AHangUpIsALostPortAfterWhatCameBefore) {
     EXPECT_TRUE(port_.is_lost());
     EXPECT_EQ(port_.input_count(), 0);
     EXPECT_EQ(port_.write_bytes("abc", 3), 3);
+}
+
+// A UUCP lock file names its process in ASCII or, from old tools, as a
+// 4-byte number; only a live process holds the port (one of another user
+// too: pid 1).
+TEST(LockFile, HolderIsTheLiveProcessItNames) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    int32_t self = getpid();
+    const std::pair<std::string, int32_t> rows[] = {
+        {"      " + std::to_string(self) + "\n", self},
+        {std::to_string(self), self},
+        {std::string(reinterpret_cast<char*>(&self), 4), self},
+        {"1\n", 1},
+        {std::to_string(dead) + "\n", 0},
+        {"", 0},
+        {"0\n", 0},
+        {"12x4\n", 0},
+        {"\n", 0},
+        {"99999999999\n", 0},
+        {"-" + std::to_string(self) + "\n", 0}};
+    for (const auto& [bytes, holder] : rows)
+        EXPECT_EQ(lock_file_holder(bytes.data(), static_cast<int32_t>(bytes.size())), holder)
+            << bytes;
 }
 
 } // namespace

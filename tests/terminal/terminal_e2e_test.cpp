@@ -53,7 +53,7 @@ TEST(TerminalE2E, EchoesAndSendsEveryKey) {
     RunResult result = run_terminal(sim, {KeyStep{0, mode_banner, keys}});
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(shown(result), "a\n<I><A>\b \b<Z>bH~ ");
+    EXPECT_EQ(shown(result), "a\n<I><A>\b \b<Z>bH~ \n") << "a line end closes the text";
     EXPECT_EQ(sim.rx(), std::string("a\r\t\x01\x08\x1a\x7f\x1c\x1f\x80\xff", 11) + "b\xe0H~ ");
 }
 
@@ -61,7 +61,7 @@ TEST(TerminalE2E, ControlRFollowsEnterWithOption) {
     Sim sim("script_reply");
     RunResult result = run_terminal(sim, {KeyStep{0, mode_banner, "x\ry\x1b"}}, {"-r"});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(shown(result), "x\ny");
+    EXPECT_EQ(shown(result), "x\ny\n");
     EXPECT_EQ(sim.rx(), "x\r\x12y");
 }
 
@@ -170,7 +170,7 @@ TEST(TerminalE2E, RealTerminalKeys) {
     EXPECT_TRUE(tmux.wait_screen("kelo-exit=0")) << tmux.screen();
 
     std::string screen = tmux.screen();
-    EXPECT_NE(screen.find("<< TERMINAL MODE >>\n\na\nREADY\n<I><A>H;kelo-exit=0\n"),
+    EXPECT_NE(screen.find("<< TERMINAL MODE >>\n\na\nREADY\n<I><A>H;\nkelo-exit=0\n"),
               std::string::npos)
         << screen;
 

@@ -197,19 +197,26 @@ std::string image_file(const std::string& dir, const std::string& name, const st
 }
 
 // KELO_COMn maps the option's port to any COM port, also to one beyond
-// COM9 that opens only in the device namespace; messages keep saying COMn.
-// A value too long for the name fails the open rather than open a device by
-// a cut name: Wine drops trailing blanks from a device name, so the longest
-// value below opens COM12 and a cut one longer by a blank would too.
+// COM9 that opens only in the device namespace, blanks around it dropped;
+// messages keep saying COMn. A port that does not open is named on standard
+// error with the system's reason (Wine's words). A value too long for the
+// name fails the open rather than open a device by a cut name.
 TEST_F(WineTest, PortMappedThroughTheEnvironment) {
     const std::string longest = "\\\\.\\COM12" + std::string(246, ' ');
     struct Case {
         int port;
         std::string value;
         bool opens;
+        std::string err = "";
     } cases[] = {
-        {1, "COM12", true}, {3, "\\\\.\\COM12", true}, {1, "com12", true},
-        {1, longest, true}, {1, longest + " ", false}, {1, "", false}, // the plain COM1, absent
+        {1, "COM12", true},
+        {3, "\\\\.\\COM12", true},
+        {1, "com12", true},
+        {1, " COM12\t", true},
+        {1, longest, true},
+        {1, longest + " ", false, "kelo: KELO_COM1: File name is too long.\n"},
+        {1, "", false, "kelo: COM1: Invalid function.\n"}, // the plain COM1, absent
+        {1, "COM13", false, "kelo: \\\\.\\COM13: File not found.\n"},
     };
     for (const Case& c : cases) {
         Sim sim;
@@ -223,7 +230,7 @@ TEST_F(WineTest, PortMappedThroughTheEnvironment) {
         EXPECT_NE(r.out.find("Establishing communication on " + com + "...\n"), std::string::npos)
             << what << "\n"
             << r.out;
-        EXPECT_EQ(r.err, "") << what;
+        EXPECT_EQ(r.err, c.err) << what;
         if (!c.opens) {
             EXPECT_TRUE(r.out.ends_with("\nCannot open " + com + ".\n")) << what << "\n" << r.out;
             EXPECT_EQ(r.status, 1) << what;
@@ -414,7 +421,7 @@ TEST_F(WineTest, TerminalModeOnAConsole) {
     EXPECT_EQ(sim.rx(), "hi\r\t\x01\xe0Hx");
     size_t at = r.shown.find("<< TERMINAL MODE >>\n\n");
     ASSERT_NE(at, std::string::npos) << r.shown;
-    EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx") << r.raw;
+    EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx\n") << r.raw;
 }
 
 // Ctrl-C on the console ends the run as a failure, at once.
