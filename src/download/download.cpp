@@ -1,5 +1,6 @@
 // Download loop: sends an image one record at a time, stop-and-wait, with
 // re-sends of refused records, the progress display and the Programming wait.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -63,6 +64,7 @@ struct Download {
     // before it goes out. Right behind a reply, what the read that brought
     // the reply took with it is all there is.
     int32_t after_wait;
+    uint32_t sent_at; // clock_ms() when the record went out
     int32_t reject_count;
     int32_t send_count;
     int32_t dot_count;
@@ -142,6 +144,7 @@ PassResult send_record() {
     // exactly the bytes of the first transmission.
     download.record_line[download.record_length] = '\0';
     send_line(download.record_line);
+    download.sent_at = clock_ms();
     download.talk_expected = 0;
     download.after_wait = 0;
     if (opt_show_records) std::printf(">%s", download.record_line);
@@ -274,10 +277,24 @@ void store_reply_char(int c) {
     if (opt_show_records) std::printf("%c", c);
 }
 
+// Milliseconds the reply to the record that is out may still take before
+// the download gives up; -1 when there is no limit (none is set, or the time
+// is up but a keyboard can end the wait with esc).
+int32_t reply_time_left() {
+    if (download.send_state != send_awaiting_reply || reply_timeout_s <= 0) return -1;
+    uint32_t left = ms_until(download.sent_at + 1000u * static_cast<uint32_t>(reply_timeout_s));
+    if (left == 0 && !keyboard_ended()) return -1;
+    return static_cast<int32_t>(left);
+}
+
 PassResult run_pass() {
+    if (reply_time_left() == 0) {
+        std::printf("\nNo reply from the instrument on COM%d for %ld s: the download ends.\n",
+                    port_index + 1, static_cast<long>(reply_timeout_s));
+        return end_download(run_silent);
+    }
     // Other keys, two-code keys included, are dropped.
-    KeyPress key;
-    if (take_key(&key) && is_esc(key)) return end_on_esc();
+    if (take_keys_until_esc() == keys_esc) return end_on_esc();
     if (download.programming) show_dot_if_due();
     int c = receive_byte();
     if (c == receive_lost) return end_download(run_port_lost);
@@ -296,10 +313,15 @@ PassResult run_pass() {
 }
 
 // How long a pass that found nothing to do may sleep: up to the time the
-// next dot may be due while programming, else until input comes.
+// next dot may be due while programming, or the reply's time is up, else
+// until input comes.
 uint32_t idle_timeout() {
-    if (!download.programming) return idle_reply_wait_ms;
-    return dot_wait_ms(wall_clock_ms(), download.last_dot_time, download.dot_count);
+    uint32_t timeout = idle_reply_wait_ms;
+    if (download.programming)
+        timeout = dot_wait_ms(wall_clock_ms(), download.last_dot_time, download.dot_count);
+    int32_t left = reply_time_left();
+    return left >= 0 && static_cast<uint32_t>(left) < timeout ? static_cast<uint32_t>(left)
+                                                              : timeout;
 }
 
 // Part of a reply is in, and the line brings the rest no faster than a byte
@@ -336,11 +358,7 @@ void report_out_of_step(const char* text) {
 void run_download(const char* image_path) {
     print_version_lines(instrument_version, appl_version, dsp_version);
     FILE* file = open_for_reading(image_path);
-    if (!file) {
-        std::printf("Cannot open the download file: %s\n", image_path);
-        fail_run(run_failed);
-        return;
-    }
+    if (!file) return report_file_failure("Cannot open the download file: %s\n", image_path, errno);
     if (image_offset > 0) std::fseek(file, image_offset, SEEK_SET);
     reset_download(image_path, file);
     // Replaced or rewritten since the check: none of it goes out.

@@ -60,7 +60,7 @@ int query_until_answer() {
 
 // The instrument did not come back by itself: the user power-cycles it and
 // confirms with a key, or ends the download with esc. The wait watches the
-// port, and a keyboard that can give no key ends it like esc.
+// port, and a keyboard that can give no key ends it, with a word.
 int ask_for_power_cycle() {
     // Keys pressed earlier must not answer the prompt.
     drop_keys();
@@ -71,8 +71,15 @@ int ask_for_power_cycle() {
     std::printf("to resume, or <esc> to terminate the download.\n");
     KeyPress key;
     while (!take_key(&key)) {
-        if (port_lost()) return handover_port_lost;
-        if (keyboard_ended()) return handover_terminate;
+        // What the instrument says while it restarts answers nothing: it is
+        // dropped, so that the wait sleeps until the next key or byte.
+        char text[64];
+        if (drop_unjudged_input(text, sizeof text, drop_all) == receive_lost || port_lost())
+            return handover_port_lost;
+        if (keyboard_ended()) {
+            std::printf("\nNo keyboard can answer the prompt: the download ends.\n");
+            return handover_terminate;
+        }
         idle_wait(prompt_wait_ms);
     }
     // A two-code key never counts as esc.

@@ -47,6 +47,12 @@ extern int32_t section_mode;
 // 1 between sending an S7 record and the next request for an image line.
 extern int32_t reboot_pending;
 
+// Seconds a record's reply may take while no key can come (standard input
+// has ended, or there is no console) before the download gives up; 0 waits
+// for ever. KELO_REPLY_TIMEOUT sets it; with a keyboard, esc ends the wait.
+constexpr int32_t default_reply_timeout_s = 600;
+extern int32_t reply_timeout_s;
+
 // Outcome of the run, reported into by the modes and read by the driver for
 // the final message and the exit status. It starts as run_ok; a mode that
 // fails calls fail_run() with the reason (the first failure reported wins).
@@ -61,10 +67,16 @@ enum RunOutcome : int32_t {
     // After their own message, status 1, as run_failed:
     run_file_changed = 4, // the download file changed while it was sent
     run_out_of_step = 5,  // the instrument sent a line that answered no record
+    run_silent = 6,       // no reply within reply_timeout_s, and no keyboard to end the wait
 };
 extern int32_t run_outcome;
 
 void fail_run(int32_t outcome);
+
+// A file that could not be used: format (its one %s the path) on standard
+// output, the system's reason for error (an errno value) on standard error
+// as "kelo: PATH: REASON", and the run fails.
+void report_file_failure(const char* format, const char* path, int error);
 
 // The one way out of the program. wait 1: drain keys, wait up to 2664 ms for
 // a key (222 ms steps), drain again. Then the display may sleep again, the

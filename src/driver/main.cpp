@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "download/download.h"
@@ -112,14 +113,43 @@ int establish_communication() {
 
 // A device named as the download file would be read as an image for ever
 // (a terminal program's user names the port that way): refused before the
-// port is opened, with the way to name the port.
-void refuse_device(const char* name) {
+// port is opened, with the way to name the port. So is any other download
+// file that is not a regular file (a folder, a named pipe): it cannot be
+// checked, then read again. A script is read once and may be a pipe.
+void refuse_unusable_file(const char* name) {
+    int script = name[0] == '@';
     struct stat status {};
-    if (stat(name, &status) != 0 || !(S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))) return;
-    std::fprintf(stderr,
-                 "kelo: %s is a device, not a download file; name the port with KELO_COM%d=%s\n",
-                 name, port_index + 1, name);
+    if (stat(name + script, &status) != 0 || S_ISREG(status.st_mode)) return;
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+        std::fprintf(
+            stderr, "kelo: %s is a device, not a download file; name the port with KELO_COM%d=%s\n",
+            name + script, port_index + 1, name + script);
+    } else if (script) {
+        return;
+    } else {
+        std::printf("Cannot open the download file: %s\n", name);
+        if (S_ISDIR(status.st_mode))
+            std::fprintf(stderr, "kelo: %s: a folder, not a regular file\n", name);
+        else
+            std::fprintf(stderr, "kelo: %s: a pipe or socket, not a regular file\n", name);
+    }
     pause_and_exit(1, 1);
+}
+
+// KELO_REPLY_TIMEOUT: the seconds a reply may take when no key can end the
+// wait; 0 waits for ever. Any other value is named, and the default kept.
+void read_reply_timeout() {
+    constexpr long longest_s = 7L * 24 * 3600;
+    const char* value = std::getenv("KELO_REPLY_TIMEOUT");
+    if (value == nullptr || value[0] == '\0') return;
+    char* end = nullptr;
+    long seconds = std::strtol(value, &end, 10);
+    if (*end != '\0' || seconds < 0 || seconds > longest_s) {
+        std::fprintf(stderr, "kelo: KELO_REPLY_TIMEOUT=%s is not 0 to %ld seconds; %ld are used\n",
+                     value, longest_s, static_cast<long>(reply_timeout_s));
+        return;
+    }
+    reply_timeout_s = static_cast<int32_t>(seconds);
 }
 
 } // namespace
@@ -147,11 +177,12 @@ int main(int argc, char** argv) {
     }
     if (action == options_terminal) run_terminal();
 
-    // The download file: the program's own, or the one named (no device).
+    // The download file: the program's own, or the one named (a regular file).
     if (download_name == argv[0])
         download_name = own_program_file(argv[0]);
     else
-        refuse_device(download_name + (download_name[0] == '@'));
+        refuse_unusable_file(download_name);
+    read_reply_timeout();
 
     if (establish_communication() == 0) {
         if (download_name[0] == '@')

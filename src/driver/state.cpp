@@ -1,6 +1,9 @@
 // Process-wide state shared by the subsystems, and the run's outcome.
 #include "driver/driver.h"
 
+#include <cstdio>
+#include <cstring>
+
 int32_t baud_rate = 0;
 int32_t port_index = 0;
 int32_t opt_ctrl_r = 0;
@@ -17,9 +20,16 @@ int32_t appl_version = 0;
 int32_t dsp_version = 0;
 int32_t section_mode = 0;
 int32_t reboot_pending = 0;
+int32_t reply_timeout_s = default_reply_timeout_s;
 
 int32_t run_outcome = run_ok;
 
 void fail_run(int32_t outcome) {
     if (run_outcome == run_ok) run_outcome = outcome;
+}
+
+void report_file_failure(const char* format, const char* path, int error) {
+    std::printf(format, path);
+    std::fprintf(stderr, "kelo: %s: %s\n", path, std::strerror(error));
+    fail_run(run_failed);
 }

@@ -2,6 +2,7 @@
 // two lines at image_offset. A file that begins with "@" is a script.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -71,8 +72,7 @@ int check_first_lines(const char* path, FILE* file) {
 }
 
 int report_cannot_open(const char* path) {
-    std::printf("Cannot open the download file: %s\n", path);
-    fail_run(run_failed);
+    report_file_failure("Cannot open the download file: %s\n", path, errno);
     return -1;
 }
 

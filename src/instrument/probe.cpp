@@ -17,11 +17,19 @@ namespace {
 constexpr uint32_t first_byte_ms = 336;
 constexpr uint32_t next_byte_ms = 112;
 
+// However its bytes trickle in, a whole answer must have come by then: the
+// first byte's limit and the gap limit for each byte of an answer of 64
+// bytes (the instrument's is 40). A longer answer comes faster than that,
+// as a UART sends it (all 750 bytes the reply line takes in, 0.8 s at 9600
+// baud). A line that carries a slow stream of noise ends in "no answer".
+constexpr uint32_t answer_limit_ms = first_byte_ms + 64 * next_byte_ms;
+
 // Reads one answer line into reply_line: probe_answered when its LF came in
 // time, else probe_no_answer or probe_port_lost.
 int read_answer_line() {
     int32_t kept = 0;
     uint32_t deadline = clock_ms() + first_byte_ms;
+    const uint32_t give_up = clock_ms() + answer_limit_ms;
     for (;;) {
         int c = receive_byte();
         if (c == receive_lost) return probe_port_lost;
@@ -33,6 +41,7 @@ int read_answer_line() {
             continue;
         }
         uint32_t left = ms_until(deadline);
+        if (ms_until(give_up) < left) left = ms_until(give_up);
         if (left == 0) return probe_no_answer;
         idle_wait(left);
     }

@@ -8,7 +8,8 @@ constexpr char identification_query[] = "\r\n?\r\n";
 
 // Probes COM(port_index + 1) at baud: opens the port, discards stale input,
 // sends the query and reads one answer line (first byte within 336 ms, each
-// later one within 112 ms of the one before).
+// later one within 112 ms of the one before, the whole line within
+// 336 + 64 x 112 ms).
 // probe_answered (0): the answer named a version; versions stored, the port
 // stays open.
 // probe_no_answer (-1): no complete line in time; the port is closed.

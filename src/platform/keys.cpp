@@ -14,7 +14,25 @@ int take_key(KeyPress* key) {
     return 1;
 }
 
+namespace {
+
+// What is waiting, not what keeps coming: an endless input (`yes |`) must
+// not hold a drain.
+constexpr int most_keys = 128;
+
+} // namespace
+
 void drop_keys() {
     KeyPress key;
-    while (take_key(&key)) {}
+    for (int n = 0; n < most_keys && take_key(&key); ++n) {}
+}
+
+int take_keys_until_esc() {
+    KeyPress key;
+    int taken = keys_none;
+    for (int n = 0; n < most_keys && take_key(&key); ++n) {
+        if (is_esc(key)) return keys_esc;
+        taken = keys_other;
+    }
+    return taken;
 }

@@ -29,5 +29,13 @@ inline int is_esc(const KeyPress& key) {
 // waiting: 1 with *key filled, 0 when no whole key is waiting.
 int take_key(KeyPress* key);
 
-// Drops every key that is waiting.
+// Drops the keys that are waiting (at most 128: an endless input is cut
+// short).
 void drop_keys();
+
+// Takes the keys that are waiting (at most 128) up to the first esc:
+// keys_esc when there was one, keys_other when only other keys, keys_none.
+constexpr int keys_none = 0;
+constexpr int keys_other = 1;
+constexpr int keys_esc = 2;
+int take_keys_until_esc();

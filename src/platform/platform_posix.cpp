@@ -30,7 +30,7 @@ int stdin_is_tty = 0;
 int stdin_ended = 0;
 
 // Decoded key codes not yet read.
-unsigned char keys[16];
+unsigned char keys[64];
 int key_head = 0;
 int key_count = 0;
 
@@ -63,33 +63,60 @@ void push_extended(int prefix, int scan) {
     push_key(scan);
 }
 
-// A loop looks for keys on every pass, but a quiet standard input is asked
-// again only after this long: a wait that sees it readable lifts that at once.
-constexpr uint32_t stdin_quiet_ms = 10;
-int stdin_quiet = 0;
-uint32_t stdin_quiet_since = 0;
+// A loop looks for keys on every pass, but standard input is asked again
+// only this long after it was found quiet or after it filled the key queue:
+// a wait that sees it readable lifts the rest at once, and an endless input
+// (`yes |`) is read in chunks at most this often instead of keeping every
+// loop awake.
+constexpr uint32_t stdin_rest_ms = 10;
+int stdin_resting = 0;
+uint32_t stdin_rest_since = 0;
+// Bytes of standard input read and not yet decoded.
+unsigned char input[64];
+int input_next = 0;
+int input_end = 0;
+
+void rest_stdin() {
+    stdin_resting = 1;
+    stdin_rest_since = clock_ms();
+}
+
+// Milliseconds until standard input may be asked again; 0 when it may now.
+int stdin_rest_left() {
+    if (!stdin_resting) return 0;
+    int left = static_cast<int>(ms_until(stdin_rest_since + stdin_rest_ms));
+    if (left == 0) stdin_resting = 0;
+    return left;
+}
+
+// 1 when standard input may be read: a terminal only while kelo's job is
+// in the foreground (reading it from the background would stop kelo).
+int stdin_ours() {
+    return !stdin_is_tty || tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
 
 int poll_stdin(int timeout_ms) {
     pollfd p{STDIN_FILENO, POLLIN, 0};
     int ready;
     do ready = poll(&p, 1, timeout_ms);
     while (ready < 0 && errno == EINTR);
-    stdin_quiet = ready == 0;
-    if (stdin_quiet) stdin_quiet_since = clock_ms();
+    if (ready == 0) rest_stdin();
     return ready > 0;
 }
 
 // One byte of standard input if one is there now, else -1. End of input
 // marks the keyboard gone.
 int next_byte() {
-    if (stdin_ended) return -1;
-    if (stdin_quiet && clock_ms() - stdin_quiet_since < stdin_quiet_ms) return -1;
-    if (!poll_stdin(0)) return -1;
-    unsigned char b;
+    if (input_next < input_end) return input[input_next++];
+    if (stdin_ended || stdin_rest_left() > 0 || !stdin_ours() || !poll_stdin(0)) return -1;
     ssize_t n;
-    do n = read(STDIN_FILENO, &b, 1);
+    do n = read(STDIN_FILENO, input, sizeof input);
     while (n < 0 && errno == EINTR);
-    if (n == 1) return b;
+    if (n > 0) {
+        input_next = 0;
+        input_end = static_cast<int>(n);
+        return input[input_next++];
+    }
     if (n == 0 || errno != EAGAIN) stdin_ended = 1;
     return -1;
 }
@@ -264,13 +291,15 @@ void decode_input_byte(int c) {
 
 // Moves bytes of standard input through the decoder into the key queue
 // while the queue has room for a whole key (one byte adds at most two
-// codes), never waiting; a standard input found quiet is asked again only
-// after stdin_quiet_ms. A key left pending when no byte came is settled on
-// a terminal once escape_wait_ms have passed since its last byte (a lone
-// Esc is then the esc key, an unfinished sequence is dropped), and by the end
-// of input (a prefix from a pipe without its second code is dropped too).
+// codes), never waiting; standard input rests for stdin_rest_ms when it was
+// found quiet or filled the queue. A key left pending when no byte came is
+// settled on a terminal once escape_wait_ms have passed since its last byte
+// (a lone Esc is then the esc key, an unfinished sequence is dropped), and
+// by the end of input (a prefix from a pipe without its second code is
+// dropped too).
 void fill_keys() {
-    while (key_count <= static_cast<int>(sizeof keys) - 2) {
+    for (;;) {
+        if (key_count > static_cast<int>(sizeof keys) - 2) return rest_stdin();
         int c = next_byte();
         if (c < 0) {
             if (pending != pending_none && (stdin_ended || pending_time_left() == 0)) {
@@ -309,9 +338,26 @@ void die_of(int sig) {
     raise(sig);
 }
 
-// The terminal's settings and the port's exclusive flag as they were.
+// Sets the terminal's settings. With SIGTTOU blocked, a run that went to
+// the background meanwhile is never stopped by it.
+int set_terminal(const termios* settings) {
+    sigset_t set;
+    sigset_t before;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &set, &before);
+    int result = tcsetattr(STDIN_FILENO, TCSANOW, settings);
+    int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = saved_errno;
+    return result;
+}
+
+// The terminal's settings and the port's exclusive flag as they were. The
+// terminal only while kelo's job has it: in the background the shell's
+// settings are in force.
 void undo_changes() {
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+    if (console_raw && stdin_ours()) set_terminal(&saved_termios);
     int fd = serial_port.poll_fd();
     if (fd >= 0) ioctl(fd, TIOCNXCL);
 }
@@ -349,15 +395,14 @@ void catch_signal(int sig, void (*handler)(int), int flags) {
 // read of a key stops it until it is brought back.
 void take_terminal_again() {
     int saved_errno = errno;
-    if (console_raw && tcgetpgrp(STDIN_FILENO) == getpgrp())
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw_termios);
+    if (console_raw && stdin_ours()) set_terminal(&raw_termios);
     errno = saved_errno;
 }
 
 // Ctrl-Z: the shell gets its terminal back as it left it while kelo stands.
 void on_stop_signal(int) {
     int saved_errno = errno;
-    if (console_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+    if (console_raw && stdin_ours()) set_terminal(&saved_termios);
     signal(SIGTSTP, SIG_DFL);
     unblock_signal(SIGTSTP);
     raise(SIGTSTP);
@@ -401,9 +446,10 @@ void console_start() {
     raw_termios.c_cc[VMIN] = 1;
     raw_termios.c_cc[VTIME] = 0;
     // Marked first: a signal in between then puts back what may already
-    // have changed.
+    // have changed. A run started in the background leaves the terminal to
+    // the shell until it is brought to the foreground (SIGCONT).
     console_raw = 1;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw_termios) != 0) {
+    if (stdin_ours() && set_terminal(&raw_termios) != 0) {
         console_raw = 0;
         return;
     }
@@ -425,14 +471,14 @@ void console_pass_signal_keys() {
 #ifdef VDSUSP
     raw_termios.c_cc[VDSUSP] = _POSIX_VDISABLE;
 #endif
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw_termios);
+    if (stdin_ours()) set_terminal(&raw_termios);
     sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 void console_restore() {
     if (console_raw) {
         console_raw = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+        if (stdin_ours()) set_terminal(&saved_termios);
     }
 }
 
@@ -448,7 +494,12 @@ int keyboard_ended() {
 int read_key() {
     while (!key_waiting()) {
         if (stdin_ended) return 27; // no key can ever come: give up like esc
-        poll_stdin(pending_time_left());
+        int rest = stdin_rest_left();
+        int pending_left = pending_time_left();
+        if (rest > 0 || !stdin_ours())
+            pause_ms(static_cast<uint32_t>(rest > 0 ? rest : stdin_rest_ms));
+        else
+            poll_stdin(pending_left);
     }
     int code = keys[key_head];
     key_head = (key_head + 1) % static_cast<int>(sizeof keys);
@@ -489,25 +540,27 @@ void set_modem_line(int fd, ModemLine line, int on) {
 void idle_wait(uint32_t timeout_ms) {
     if (timeout_ms == 0 || serial_port.is_lost() || key_waiting()) return;
     uint32_t deadline = clock_ms() + timeout_ms;
-    for (;;) {
+    for (uint32_t left = timeout_ms; left > 0; left = ms_until(deadline)) {
         pollfd fds[2];
         int n = 0;
         int port = serial_port.poll_fd();
         if (port >= 0) fds[n++] = pollfd{port, POLLIN, 0};
-        if (!stdin_ended) fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
-        uint32_t left = ms_until(deadline);
-        if (left == 0) return;
-        // A pending Esc becomes a key when its time is up, with no byte.
+        // Standard input while it does not rest, and a terminal only while
+        // kelo has it (SIGCONT ends the poll when that changes).
         int step = static_cast<int>(left);
+        int rest = stdin_rest_left();
+        if (rest > 0 && rest < step) step = rest;
+        if (!stdin_ended && rest == 0 && stdin_ours()) fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
+        // A pending Esc becomes a key when its time is up, with no byte.
         int pending_left = pending_time_left();
         if (pending_left >= 0 && pending_left < step) step = pending_left;
         int ready = poll(fds, static_cast<nfds_t>(n), step);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0 && step < static_cast<int>(left)) {
+        if (ready < 0) return;
+        if (ready == 0) {
             if (key_waiting()) return;
             continue;
         }
-        if (ready <= 0) return;
         if (port >= 0 && (fds[0].revents & POLLIN)) return;
         // A port that hangs up stays "ready" for ever: its device is gone,
         // which the caller learns from the next read.
@@ -516,7 +569,6 @@ void idle_wait(uint32_t timeout_ms) {
             return;
         }
         // The end of input is news too: the caller may stop waiting for keys.
-        stdin_quiet = 0;
         int was_ended = stdin_ended;
         if (key_waiting() || stdin_ended != was_ended) return;
     }

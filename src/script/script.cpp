@@ -4,6 +4,7 @@
 #include "script/script.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -69,12 +70,17 @@ int32_t due_after_ms() {
     return opt_ctrl_r == 0 ? silence_ms : ctrl_r_silence_ms;
 }
 
-// Takes a waiting key; any other key than esc is dropped (a two-code key
+// Takes the waiting keys; any other key than esc is dropped (a two-code key
 // whole, so no scan code passes for esc).
 KeyAnswer poll_esc() {
-    KeyPress key;
-    if (!take_key(&key)) return no_key;
-    return is_esc(key) ? esc_key : other_key;
+    switch (take_keys_until_esc()) {
+    case keys_esc:
+        return esc_key;
+    case keys_other:
+        return other_key;
+    default:
+        return no_key;
+    }
 }
 
 // 1 when the line begins with "RD-" in any case.
@@ -211,8 +217,7 @@ void play_script(const char* name, FILE* file) {
     if (!file) {
         file = std::fopen(name, "rb");
         if (!file) {
-            std::printf("Cannot open the download file: %s\n", name);
-            fail_run(run_failed);
+            report_file_failure("Cannot open the script file: %s\n", name, errno);
             return;
         }
     }

@@ -16,8 +16,9 @@ namespace {
 // Without serial input or keys there is nothing to time: any wait will do.
 constexpr uint32_t idle_ms = 1000;
 // With the keyboard gone (input from a pipe or file that has ended) nobody
-// can press esc: the mode ends once the line has been quiet this long.
-constexpr uint32_t quiet_end_ms = 1000;
+// can press esc: the mode ends this long after the end of the input,
+// whatever the instrument still sends (its answer to the last keys shows).
+constexpr uint32_t ended_input_grace_ms = 1000;
 
 // 1 when the last text shown did not end with a line end: the mode then
 // ends with one, so that what follows (the shell's prompt) starts a line.
@@ -72,27 +73,26 @@ void terminal_mode() {
     console_pass_signal_keys();
     std::printf("<< TERMINAL MODE >>\n\n");
     line_open = 0;
-    uint32_t last_activity = clock_ms();
+    int input_ended = 0;
+    uint32_t end_at = 0;
     for (;;) {
         int received = show_received_byte();
         if (received < 0) {
             fail_run(run_port_lost);
             return;
         }
-        if (received) last_activity = clock_ms();
         KeyPress key;
         if (take_key(&key)) {
             if (pass_key_on(key)) break;
-            last_activity = clock_ms();
-        } else if (!received) {
-            if (!keyboard_ended()) {
-                idle_wait(idle_ms);
-                continue;
-            }
-            uint32_t left = ms_until(last_activity + quiet_end_ms);
-            if (left == 0) break;
-            idle_wait(left);
+            continue;
         }
+        if (keyboard_ended() && !input_ended) {
+            input_ended = 1;
+            end_at = clock_ms() + ended_input_grace_ms;
+        }
+        uint32_t left = input_ended ? ms_until(end_at) : idle_ms;
+        if (left == 0) break;
+        if (!received) idle_wait(left);
     }
     if (line_open) std::printf("\n");
 }

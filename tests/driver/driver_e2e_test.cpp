@@ -130,7 +130,8 @@ TEST(Probe, OptionsAfterTheFileNameAreNotRead) {
     EXPECT_NE(r.out.find("Establishing communication on COM2...\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Baud rate set to 19200 (N81)\n"), std::string::npos);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kelo: not read after the download file: -3 -38\n");
+    EXPECT_EQ(r.err, "kelo: not read after the download file: -3 -38\n"
+                     "kelo: missing.s19: No such file or directory\n");
 }
 
 TEST(Probe, StaleInputIsDiscarded) {
@@ -414,6 +415,39 @@ TEST(Port, LostLineEndsEveryModeAtOnce) {
         // A second to notice, then the closing pause that a key ends.
         EXPECT_LT(r.ended_at - sim.lost_at(), 2.0) << c.what;
         EXPECT_LT(r.cpu_seconds, 0.2) << c.what;
+    }
+}
+
+// Inputs that never end and lines that never fall silent: each run ends as
+// it should, in its time, without using the processor meanwhile. $K is kelo,
+// $I a short image; standard input is /dev/null unless the row says.
+TEST(Waits, EndlessAndSilentInputsEndInTime) {
+    const struct {
+        const char* what;
+        std::string scenario, command, ending;
+        int status;
+        double most_s; // wall time
+    } cases[] = {
+        {"endless keys", "", "$K -w $I </dev/zero", "\nDone.\n", 0, 5},
+        {"slow noise at the probe", "silent 1\nchatter_ms 100", "$K -38 $I",
+         "\nInvalid responses detected on COM1.\n", 1, 7.5 + 3.5},
+        {"no keyboard, a silent instrument", "hang_at record 3", "KELO_REPLY_TIMEOUT=2 $K $I",
+         "\nNo reply from the instrument on COM1 for 2 s: the download ends.\n", 1, 2 + 4},
+        {"terminal mode after the input ended", "chatter_ms 300", "$K -t", "", 0, 2},
+        {"a named pipe for an image", "", "mkfifo $I.p; $K $I.p", "not a regular file\n", 1, 3.5},
+    };
+    for (const auto& c : cases) {
+        Sim sim(c.scenario);
+        std::string image = make_image(sim.dir(), "app.s19", "--section app,records=6");
+        RunOptions options;
+        options.env = {sim.com1_env(), "K=" + harness::kelo_path(), "I=" + image};
+        options.timeout_s = 30;
+        RunResult r = run_program({"/bin/bash", "-c", c.command}, options);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
+        EXPECT_TRUE((r.out + r.err).ends_with(c.ending)) << c.what << "\n" << r.out << r.err;
+        std::printf("[ measured ] %s: %.2f s, %.3f s of CPU\n", c.what, r.seconds, r.cpu_seconds);
+        EXPECT_LT(r.seconds, c.most_s) << c.what;
+        EXPECT_LT(r.cpu_seconds, 0.3) << c.what;
     }
 }
 

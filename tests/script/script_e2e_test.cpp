@@ -361,9 +361,10 @@ TEST(ScriptE2E, UnopenableScriptFailsWithItsName) {
     ScriptRun run = run_kelo(sim, {"@" + name}, {}, false);
     EXPECT_EQ(run.result.status, 1);
     EXPECT_TRUE(run.result.out.ends_with("Baud rate set to 38400 (N81)\n"
-                                         "Cannot open the download file: " +
+                                         "Cannot open the script file: " +
                                          name + "\n"))
         << run.result.out;
+    EXPECT_EQ(run.result.err, "kelo: " + name + ": No such file or directory\n");
     EXPECT_EQ(run.sent, "");
 }
 

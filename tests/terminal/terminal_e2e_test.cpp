@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "expected.h"
 #include "harness.h"
 
 namespace {
@@ -184,6 +185,29 @@ TEST(TerminalE2E, RealTerminalKeys) {
     EXPECT_TRUE(tmux.wait_screen("<Z>-<C>bkelo-exit=130\nterminal-as-before\n")) << tmux.screen();
     sim.stop();
     EXPECT_EQ(sim.rx(), std::string("a\r\t\x01x\x08\xe0H;\x1a\x1c-\x03") + "b");
+}
+
+// Runs in the background of an interactive shell end there and give the
+// port back: one started with &, one stopped with Ctrl-Z and sent on with
+// bg, one ended there by SIGTERM; the shell's terminal stays as it was.
+TEST(TerminalE2E, BackgroundRunsEndAndGiveThePortBack) {
+    if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+    Sim sim("reply_delay_ms 300\n");
+    std::string run = harness::kelo_path() + " " +
+                      harness::make_image(sim.dir(), "a.s19", "--section app,records=6");
+    Tmux tmux;
+    tmux.run("new-session -d -s t -x 150 -y 200 'bash --norc --noprofile -i'");
+    auto type = [&](const std::string& line) {
+        tmux.run("send-keys -t t -l '" + line + "' \\; send-keys -t t Enter");
+    };
+    type("export KELO_COM1=" + sim.link() + "; stty -g >" + sim.dir() + "/tty; " + run +
+         " & wait $!; a=$?; " + run);
+    ASSERT_TRUE(sim.wait_for(" record 11 ", 20)) << tmux.screen(); // the second run's 3rd
+    tmux.run("send-keys -t t C-z");
+    type("bg; wait; b=$?; " + harness::kelo_path() + " -t & sleep 1; kill %1; wait %1; c=$?; " +
+         "flock -n $KELO_COM1 true; d=$?; stty -g | cmp - " + sim.dir() +
+         "/tty; echo ends=$a,$b,$c,$d,$?");
+    EXPECT_TRUE(tmux.wait_screen("ends=0,0,143,0,0", 20)) << tmux.screen();
 }
 
 } // namespace

@@ -130,6 +130,7 @@ void Instrument::start() {
     if (scenario.hang_at.when == When::ms) hang_due = int64_t{scenario.hang_at.number} * 1'000'000;
     check_rate();
     event_ns = now_ns();
+    if (scenario.chatter_ms > 0) at(scenario.chatter_ms, [this] { chatter_tick(); });
     if (!scenario.stale.empty()) {
         note("stale " + printable(scenario.stale));
         emit(scenario.stale, 0);
@@ -411,6 +412,14 @@ void Instrument::trickle_tick() {
     } else {
         trickling = false;
     }
+}
+
+// A line that never falls silent (noise, a device of another kind): the
+// text goes out every chatter_ms, at whatever rate the line is set to,
+// until the instrument restarts or hangs.
+void Instrument::chatter_tick() {
+    emit(scenario.chatter, 0);
+    at(scenario.chatter_ms, [this] { chatter_tick(); });
 }
 
 void Instrument::at(int delay_ms, std::function<void()> action) {

@@ -78,6 +78,7 @@ class Instrument {
     void answer_garbled(size_t length);
     void flush_output();
     void trickle_tick();
+    void chatter_tick();
 
     // Reboot and power.
     void start_reboot();

@@ -166,6 +166,8 @@ const std::map<std::string, Setter, std::less<>>& setters() {
         {"trickle_ms", ms(&Scenario::trickle_ms)},
         {"trickle_for_ms", ms(&Scenario::trickle_for_ms)},
         {"trickle_byte", text(&Scenario::trickle_byte)},
+        {"chatter_ms", ms(&Scenario::chatter_ms)},
+        {"chatter", text(&Scenario::chatter)},
         {"pace", flag(&Scenario::pace)},
         {"line_lost_at", moment(&Scenario::line_lost_at)},
         {"hang_at", moment(&Scenario::hang_at)},
@@ -278,6 +280,9 @@ take the escapes \r \n \t \e \0 \\ \xHH):
   trickle_ms N         after each message line send trickle_byte every N ms (0: off)
   trickle_for_ms N     ... for this long (2000)
   trickle_byte TEXT    the byte sent (\x11)
+  chatter_ms N         send chatter every N ms from the start, at any rate,
+                       until a restart or a hang (0: off)
+  chatter TEXT         the text sent (x)
   pace 0|1             emulate the wire time of every byte at the line's rate (0)
   line_lost_at MOMENT  the line goes away then, as a pulled USB adapter: both ends
                        of the terminal close, the link goes, the simulator ends (never)

@@ -76,6 +76,8 @@ struct Scenario {
     int trickle_ms = 0;
     int trickle_for_ms = 2000;
     std::string trickle_byte = "\x11";
+    int chatter_ms = 0; // send chatter every N ms from the start, whatever happens (0: off)
+    std::string chatter = "x";
 
     // Wire time of each byte at the line's rate.
     bool pace = false;
