@@ -51,9 +51,10 @@ void pause_ms(uint32_t ms);
 // one (under two milliseconds, no pause).
 void pause_us(uint32_t us);
 
-// 1: the display and the computer stay awake for the run (no screen saver,
-// no sleep); 0 gives that up. Windows gives it up by itself when the process
-// ends, however it ends. No-op outside Windows.
+// 1: the display and the computer stay awake for the run (no sleep, and the
+// desktop's screen saver switched off when it was on); 0 gives that up and
+// puts the screen saver back on if this run switched it off (also on
+// Ctrl-C, Ctrl-Break and a closed window). No-op outside Windows.
 void keep_display_on(int on);
 
 // Blocks without using the processor until input waits on the serial port, a

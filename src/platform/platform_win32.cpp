@@ -1,7 +1,7 @@
 // The platform seam on Windows: the console library's key calls, the
-// multimedia clock, Sleep, the thread's execution state that keeps the
-// display on, and an idle wait on the serial port's input event and the
-// console input handle.
+// multimedia clock, Sleep, the thread's execution state and the screen-saver
+// switch that keep the display on, and an idle wait on the serial port's
+// input event and the console input handle.
 #include <conio.h>
 #include <cstdio>
 #include <io.h>
@@ -21,6 +21,16 @@ namespace {
 constexpr uint32_t poll_step_ms = 1;
 
 int timer_period_set = 0;
+
+// 1 while this run has switched the desktop's screen saver off: it found it
+// on, and puts it back on however it ends. A run that found it off (another
+// kelo's doing, or the user's) leaves it alone.
+volatile LONG saver_switched_off = 0;
+
+void restore_screen_saver() {
+    if (InterlockedExchange(&saver_switched_off, 0))
+        SystemParametersInfoA(SPI_SETSCREENSAVEACTIVE, TRUE, nullptr, 0);
+}
 
 // The console's input, where the keys come from whatever standard input is
 // (the console library's calls read the console, not standard input);
@@ -49,6 +59,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         std::fflush(stdout);
+        restore_screen_saver();
         ExitProcess(1);
     default:
         return FALSE;
@@ -129,10 +140,18 @@ void pause_us(uint32_t us) {
 }
 
 void keep_display_on(int on) {
-    // A request of this thread, not a desktop setting: runs side by side and
-    // a run that ends abnormally cannot leave anything switched off.
+    // Sleep and the display's power-off: a request of this thread, which
+    // Windows drops however the process ends.
     SetThreadExecutionState(on ? ES_CONTINUOUS | ES_DISPLAY_REQUIRED | ES_SYSTEM_REQUIRED
                                : ES_CONTINUOUS);
+    // The screen saver: a desktop setting, switched off (not written to the
+    // user's profile, not broadcast) only when it was on.
+    if (!on) return restore_screen_saver();
+    BOOL active = FALSE;
+    if (saver_switched_off || !SystemParametersInfoA(SPI_GETSCREENSAVEACTIVE, 0, &active, 0) ||
+        !active)
+        return;
+    if (SystemParametersInfoA(SPI_SETSCREENSAVEACTIVE, FALSE, nullptr, 0)) saver_switched_off = 1;
 }
 
 namespace {

@@ -643,6 +643,35 @@ TEST_F(WineTest, ConsoleKeysOnAConsole) {
     EXPECT_NE(r.shown.find("wine console checks: 0 failed"), std::string::npos) << r.shown;
 }
 
+// The desktop's screen saver is off while kelo runs and as it was
+// afterwards: after two overlapping runs (the second finds it off and
+// leaves it) and after a run ended by Ctrl-C.
+TEST_F(WineTest, ScreenSaverOffForTheRunAndAsItWasAfter) {
+    Sim a("reply_delay_ms 1000\n");
+    Sim b("reply_delay_ms 1000\n");
+    image_file(a.dir(), "app.s19", "--section app,records=2");
+    wine::point_port(1, a.link());
+    wine::point_port(2, b.link());
+    auto saver = [&a](std::vector<std::string> set) {
+        return wine::run(check_program("saver_check.exe"), set, a.dir()).out;
+    };
+    auto run_on = [&a](int port) {
+        return std::async(std::launch::async, [&a, port] {
+            return wine::run(wine::kelo_exe(), {"-" + std::to_string(port), "app.s19"}, a.dir());
+        });
+    };
+    EXPECT_EQ(saver({"1"}), "screen saver 1\n");
+    auto first = run_on(1);
+    EXPECT_TRUE(a.wait_for(" record 1 ", 30));
+    EXPECT_EQ(saver({}), "screen saver 0\n") << "during a run";
+    EXPECT_EQ(run_on(2).get().status, 0) << "a second run beside it, which finds it off";
+    EXPECT_EQ(first.get().status, 0);
+    EXPECT_EQ(saver({}), "screen saver 1\n") << "after both";
+    wine::ConsoleRun r = kelo_on_console(a, {"-t"}, {wine::when_shown("TERMINAL", "\x03", 300)});
+    EXPECT_EQ(r.status, 1) << r.shown;
+    EXPECT_EQ(saver({}), "screen saver 1\n") << "after Ctrl-C";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
