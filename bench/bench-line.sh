@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Several instruments at once: N downloads side by side on paced lines.
+# Several instruments at once: N downloads side by side on paced lines,
+# their update records in one shared KELO_LOG.
 #
 #   bench/bench-line.sh [N] [BUILD_DIR] [--quick]
 #
@@ -82,9 +83,10 @@ memory_faults() {
 }
 
 # download NAME: kelo on the link of simulator NAME, timed into NAME.time.
+# Every download appends its update record to one shared log.
 download() {
-    KELO_COM1=$WORK/$1.link /usr/bin/time -f "%e %U %S" -o "$WORK/$1.time" \
-        "$KELO" "$IMAGE" </dev/null >"$WORK/$1.out" 2>&1
+    KELO_LOG=$WORK/kelo.log KELO_COM1=$WORK/$1.link /usr/bin/time -f "%e %U %S" \
+        -o "$WORK/$1.time" "$KELO" "$IMAGE" </dev/null >"$WORK/$1.out" 2>&1
 }
 
 echo "kelo: $N downloads at once"
@@ -146,4 +148,13 @@ print(f"   every download within {worst:.2f}% of the single one (target: within 
 print(f"   CPU of the {n} kelo processes: {cpu:.2f} s over {wall:.1f} s: {100 * cpu / wall:.2f}%"
       f" of one core (target <= 2%)")
 print(f"   every memory exact: {'yes' if all_exact else 'NO'}")
+EOF
+
+# The shared log: one whole line of JSON a download, the lines never mixed.
+python3 - "$WORK/kelo.log" "$N" <<'EOF'
+import json, sys
+records = [json.loads(line) for line in open(sys.argv[1]).read().split("\n") if line]
+done = sum(record["outcome"] == "done" for record in records)
+print(f"   update records in one KELO_LOG: {len(records)} lines of JSON for {int(sys.argv[2]) + 1}"
+      f" downloads, {done} done")
 EOF

@@ -11,6 +11,7 @@
 #include "image/image.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
+#include "record/update_record.h"
 #include "serial/serial_link.h"
 
 namespace {
@@ -70,6 +71,7 @@ struct Download {
     int32_t dot_count;
     std::time_t last_dot_time;
     uint32_t progress_offset;
+    int32_t sections_recorded; // headers met that the update record knows of
     // The last complete reply refused the record that is out again: esc now
     // ends the run with that refusal as its error code.
     int32_t refused;
@@ -144,6 +146,7 @@ PassResult send_record() {
     // exactly the bytes of the first transmission.
     download.record_line[download.record_length] = '\0';
     send_line(download.record_line);
+    record_transmission(download.send_state == send_record_again);
     download.sent_at = clock_ms();
     download.talk_expected = 0;
     download.after_wait = 0;
@@ -184,19 +187,20 @@ PassResult end_when_quiet() {
 PassResult end_of_image() {
     if (std::ferror(download.image_file)) {
         std::printf("\nCannot read the download file: %s\n", download.image_path);
-        return end_download(run_failed);
+        return end_download(run_file_error);
     }
     int unclosed = unclosed_section();
     if (section_mode != 0 && unclosed != 0) {
         std::printf("\n");
         report_unclosed_section(unclosed);
-        return end_download(run_failed);
+        return end_download(run_file_error);
     }
     return download.talk_expected ? end_download(run_ok) : end_when_quiet();
 }
 
 PassResult end_on_esc() {
     std::printf("\nDownload terminated via <esc> key\n");
+    esc_ended = 1;
     if (!download.refused) return end_download(run_failed);
     std::memcpy(reply_line, download.refusal, sizeof reply_line);
     return end_download(run_refused);
@@ -213,6 +217,13 @@ PassResult take_next_record() {
         download.after_wait = 1;
     }
     int length = read_image_line(download.record_line, image_line_size, download.image_file);
+    int32_t kind = 0;
+    int32_t version = 0;
+    int32_t met = sections_met(&kind, &version);
+    if (met != download.sections_recorded) {
+        download.sections_recorded = met;
+        record_section(kind, version, section_mode);
+    }
     if (length == 0) return end_of_image();
     if (section_mode == 0) return pass_busy; // a section that is not sent
     if (download.programming) {

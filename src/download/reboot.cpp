@@ -83,7 +83,9 @@ int ask_for_power_cycle() {
         idle_wait(prompt_wait_ms);
     }
     // A two-code key never counts as esc.
-    return is_esc(key) ? handover_terminate : handover_continue;
+    if (!is_esc(key)) return handover_continue;
+    esc_ended = 1;
+    return handover_terminate;
 }
 
 // Pauses; 1 when the port went away meanwhile.

@@ -6,6 +6,7 @@
 
 #include "platform/keys.h"
 #include "platform/platform.h"
+#include "record/update_record.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ constexpr uint32_t exit_pause_step_ms = 222;
 } // namespace
 
 void pause_and_exit(int wait, int status) {
+    record_end(status);
     if (wait) {
         // Keys pressed earlier must not cut the pause short.
         drop_keys();

@@ -21,6 +21,7 @@ extern int32_t port_index;       // 0..3: COM(port_index + 1)
 extern int32_t opt_ctrl_r;       // -r: control-R after each message (script, terminal)
 extern int32_t opt_show_records; // -s: show records and replies
 extern int32_t opt_force;        // -w: send boot code regardless of version
+extern int32_t opt_report;       // -i: report on the image, no port
 
 // Where the image text starts in the download file: program_file_size at start,
 // 0 once a file is named. image_length = file size - image_offset (set by the
@@ -65,11 +66,21 @@ enum RunOutcome : int32_t {
     run_port_lost = 3, // the port's device went away:
                        // "\nConnection lost on COM%d.\n", status 1
     // After their own message, status 1, as run_failed:
-    run_file_changed = 4, // the download file changed while it was sent
-    run_out_of_step = 5,  // the instrument sent a line that answered no record
-    run_silent = 6,       // no reply within reply_timeout_s, and no keyboard to end the wait
+    run_file_changed = 4,     // the download file changed while it was sent
+    run_out_of_step = 5,      // the instrument sent a line that answered no record
+    run_silent = 6,           // no reply within reply_timeout_s, and no keyboard to end the wait
+    run_file_error = 7,       // the download file or script cannot be used or read
+    run_no_response = 8,      // the probe: nothing answered
+    run_invalid_response = 9, // the probe: something answered, no whole line in time
+    run_invalid_device = 10,  // the probe: an answer without a version
 };
 extern int32_t run_outcome;
+// 1 once esc ended the mode (a download, a script, terminal mode, the
+// power-cycle prompt).
+extern int32_t esc_ended;
+
+// The program's version.
+constexpr char kelo_version[] = "1.17";
 
 void fail_run(int32_t outcome);
 

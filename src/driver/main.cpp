@@ -11,13 +11,13 @@
 #include "image/image.h"
 #include "instrument/probe.h"
 #include "platform/platform.h"
+#include "record/update_record.h"
 #include "script/script.h"
 #include "serial/serial_link.h"
 #include "terminal/terminal.h"
 
 namespace {
 
-constexpr char version_text[] = "1.17";
 constexpr char box_edge[] =
     "**********************************************************************\n";
 constexpr char box_blank[] =
@@ -31,7 +31,7 @@ void print_banner() {
     std::fputs(box_edge, stdout);
     std::fputs(box_blank, stdout);
     std::printf("*             K940 Serial Download Utility        %s               *\n",
-                version_text);
+                kelo_version);
     std::fputs(box_blank, stdout);
     std::fputs(box_maker, stdout);
     std::fputs(box_blank, stdout);
@@ -41,7 +41,7 @@ void print_banner() {
 
 void print_usage() {
     std::printf("Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t  [kelo_filename/@script_filename]  %s\n",
-                version_text);
+                kelo_version);
     std::fputs("38400, N 8 1\n"
                "-1  select com1 (default)\n"
                "-2  select com2\n"
@@ -71,6 +71,7 @@ void print_final_status() {
         close_port();
         pause_and_exit(1, 1);
     }
+    record_port_opened();
     terminal_mode();
     close_port();
     if (run_outcome == run_ok) pause_and_exit(0, 0);
@@ -79,6 +80,7 @@ void print_final_status() {
 }
 
 void report_no_answer(const char* silent_format) {
+    fail_run(reply_seen ? run_invalid_response : run_no_response);
     if (reply_seen)
         std::printf("Invalid responses detected on COM%d.\n", port_index + 1);
     else
@@ -164,8 +166,13 @@ int main(int argc, char** argv) {
     const char* download_name = nullptr;
     int action = parse_options(argc, argv, &download_name);
     if (action == options_version) {
-        std::printf("kelo %s (%s)\n", version_text, platform_name);
+        std::printf("kelo %s (%s)\n", kelo_version, platform_name);
         pause_and_exit(0, 0);
+    }
+
+    if (opt_report && action == options_run) {
+        if (download_name == argv[0]) download_name = own_program_file(argv[0]);
+        pause_and_exit(0, image_report(download_name));
     }
 
     print_banner();
@@ -175,7 +182,10 @@ int main(int argc, char** argv) {
         print_usage();
         pause_and_exit(0, 0);
     }
-    if (action == options_terminal) run_terminal();
+    if (action == options_terminal) {
+        if (record_start("terminal", nullptr) != 0) pause_and_exit(1, 1);
+        run_terminal();
+    }
 
     // The download file: the program's own, or the one named (a regular file).
     if (download_name == argv[0])
@@ -183,12 +193,22 @@ int main(int argc, char** argv) {
     else
         refuse_unusable_file(download_name);
     read_reply_timeout();
+    int script = download_name[0] == '@';
+    if (record_start(script ? "script" : "download", download_name + script) != 0)
+        pause_and_exit(1, 1);
 
     if (establish_communication() == 0) {
-        if (download_name[0] == '@')
+        record_identified();
+        if (script) {
             play_script(download_name + 1, nullptr);
-        else if (check_image(download_name) == 0)
-            run_download(download_name);
+        } else {
+            int checked = check_image(download_name);
+            if (checked == 1) record_mode("script");
+            if (checked == 0) {
+                record_image(download_name);
+                run_download(download_name);
+            }
+        }
     }
     close_port();
 

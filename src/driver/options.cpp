@@ -26,7 +26,8 @@ const OptionEntry option_table[] = {
     {"-S", &opt_show_records, 1, options_run}, {"-w", &opt_force, 1, options_run},
     {"-W", &opt_force, 1, options_run},        {"-t", nullptr, 0, options_terminal},
     {"-T", nullptr, 0, options_terminal},      {"--version", nullptr, 0, options_version},
-    {"-V", nullptr, 0, options_version},
+    {"-V", nullptr, 0, options_version},       {"-i", &opt_report, 1, options_run},
+    {"-I", &opt_report, 1, options_run},
 };
 
 // The table's entry for arg; null for an argument that is no option here.

@@ -9,6 +9,7 @@ int32_t port_index = 0;
 int32_t opt_ctrl_r = 0;
 int32_t opt_show_records = 0;
 int32_t opt_force = 0;
+int32_t opt_report = 0;
 
 int32_t image_offset = program_file_size;
 int32_t image_length = 0;
@@ -23,6 +24,7 @@ int32_t reboot_pending = 0;
 int32_t reply_timeout_s = default_reply_timeout_s;
 
 int32_t run_outcome = run_ok;
+int32_t esc_ended = 0;
 
 void fail_run(int32_t outcome) {
     if (run_outcome == run_ok) run_outcome = outcome;
@@ -31,5 +33,5 @@ void fail_run(int32_t outcome) {
 void report_file_failure(const char* format, const char* path, int error) {
     std::printf(format, path);
     std::fprintf(stderr, "kelo: %s: %s\n", path, std::strerror(error));
-    fail_run(run_failed);
+    fail_run(run_file_error);
 }

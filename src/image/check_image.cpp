@@ -18,7 +18,7 @@ namespace {
 int fail_check(const char* message, FILE* file) {
     std::printf("%s", message);
     if (file) std::fclose(file);
-    fail_run(run_failed);
+    fail_run(run_file_error);
     return -1;
 }
 
@@ -49,7 +49,7 @@ int check_sections_closed(const char* path, FILE* file) {
         std::printf("Cannot read the download file: %s\n", path);
     else
         report_unclosed_section(unclosed);
-    fail_run(run_failed);
+    fail_run(run_file_error);
     return -1;
 }
 

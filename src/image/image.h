@@ -27,6 +27,11 @@ int check_image(const char* path);
 // section's header and sets section_mode. Clears reboot_pending on every call.
 int read_image_line(char* buffer, int size, FILE* file);
 
+// How many section headers read_image_line has recognised so far; the last
+// one's kind ('B', 'A', 'D', or 0 for an address of no kind) and version go
+// to *kind and *version.
+int32_t sections_met(int32_t* kind, int32_t* version);
+
 // The number (from 1) of the last section whose header read_image_line has
 // handed out, while that section's S7 line has not been handed out yet; 0
 // otherwise. An image that ends here has been cut short inside the section.
@@ -40,6 +45,12 @@ int unclosed_section();
 // next recognised header or the end; 0 when every such section is closed; -1
 // when the file cannot be read to its end.
 int first_unclosed_section(FILE* file);
+
+// The image report: the file, where its image starts, each section's kind,
+// version, addresses, records, data bytes, S7 and faulty records, the
+// records' time on the wire, and the download's check. 0 when the check
+// takes the image, 1 when it does not (its message printed).
+int image_report(const char* path);
 
 // Prints that an image ends inside section number (no S7 line closes it).
 void report_unclosed_section(int number);

@@ -59,14 +59,6 @@ int32_t dsp_version_of(const char* line) {
     return static_cast<int32_t>(read_hex_field(field, 0, version_digits));
 }
 
-// What a section header opens, as the two records behind it tell: its kind
-// ('B' boot, 'A' application, 'D' DSP, 0 an address of no kind) and version.
-struct SectionHeader {
-    int32_t kind;
-    int32_t version;
-};
-constexpr int32_t no_header = -1;
-
 // head is an S0 line with two records behind it: the first record's address
 // names the section's kind, and one of the two records carries its version.
 SectionHeader read_section_header(const RecordWindow& window) {
@@ -152,12 +144,6 @@ uint32_t read_hex_field(const char* line, int first, int count) {
     return value;
 }
 
-namespace {
-
-// One step of the reader over window: hands out the next line into buffer and
-// returns its length (0, buffer empty, once the image is exhausted). When the
-// line is a section header the reader recognises, *header tells the
-// section; else its kind is no_header.
 int next_line(RecordWindow& window, char* buffer, int size, FILE* file, SectionHeader* header) {
     header->kind = no_header;
     // The slots hold 99 characters; a larger limit would overrun them.
@@ -176,8 +162,6 @@ int next_line(RecordWindow& window, char* buffer, int size, FILE* file, SectionH
     return static_cast<int>(std::strlen(buffer));
 }
 
-} // namespace
-
 int read_image_line(char* buffer, int size, FILE* file) {
     SectionHeader header;
     int length = next_line(record_window, buffer, size, file, &header);
@@ -185,10 +169,18 @@ int read_image_line(char* buffer, int size, FILE* file) {
     if (header.kind != no_header) {
         announce_section(header);
         ++record_window.sections_met;
+        record_window.last_kind = header.kind;
+        record_window.last_version = header.version;
         record_window.section_unclosed = 1;
     }
     if (is_end_line(buffer)) record_window.section_unclosed = 0;
     return length;
+}
+
+int32_t sections_met(int32_t* kind, int32_t* version) {
+    *kind = record_window.last_kind;
+    *version = record_window.last_version;
+    return record_window.sections_met;
 }
 
 int unclosed_section() {

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "record/update_record.h"
 #include "serial/serial_link.h"
 
 namespace {
@@ -79,6 +80,7 @@ int probe_instrument(uint32_t baud) {
         std::printf("Cannot open COM%d.\n", port_index + 1);
         pause_and_exit(1, 1);
     }
+    record_port_opened();
     // Stale input from before the query is no answer to it.
     while (receive_byte() >= 0) {}
 
@@ -93,6 +95,7 @@ int probe_instrument(uint32_t baud) {
     }
     if (parse_identification(reply_line) != 0) {
         std::printf("Invalid device connected to COM%d.\n", port_index + 1);
+        fail_run(run_invalid_device);
         pause_and_exit(1, 1);
     }
     return 0;

@@ -72,6 +72,12 @@ inline uint32_t ms_until(uint32_t deadline) {
     return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
 
+#ifdef _WIN32
+// The system's words for a GetLastError value, without the line end, into
+// text (size bytes).
+void system_reason(unsigned long error, char* text, int size);
+#endif
+
 #ifndef _WIN32
 // The modem-control lines a POSIX serial port asks for at open (on Windows
 // they are part of the port's settings).
@@ -92,6 +98,22 @@ constexpr const char platform_name[] = "Windows";
 constexpr const char* platform_usage_option = nullptr;
 constexpr const char platform_name[] = "POSIX";
 #endif
+
+// The update record's file (KELO_LOG): opened to append to, created when it
+// is missing, shared with other kelo runs. A handle >= 0, or -1 with the
+// system's reason in reason (size bytes).
+intptr_t open_for_appending(const char* path, char* reason, int size);
+// Appends count bytes with one system write, so that the writes of runs
+// side by side never interleave. 0 when all went, else -1 with the reason.
+// On POSIX it may be called from a signal handler (reason may be null).
+int append_to(intptr_t file, const char* bytes, int32_t count, char* reason, int size);
+// The computer's name into name (size bytes); empty when unknown.
+void host_name(char* name, int size);
+// hook runs once when a signal (POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGPIPE) or the console (Windows: Ctrl-C, Ctrl-Break, the window closed)
+// ends the run, with the exit status the run ends with; on POSIX inside
+// the signal handler, so it may only do what a handler may.
+void on_abrupt_end(void (*hook)(int status));
 
 // The program's own file, for reading an appended image: the running
 // program's file as the operating system names it, and argv0 only when the

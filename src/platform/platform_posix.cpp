@@ -362,8 +362,11 @@ void undo_changes() {
     if (fd >= 0) ioctl(fd, TIOCNXCL);
 }
 
+void (*volatile abrupt_end_hook)(int status) = nullptr;
+
 void on_ending_signal(int sig) {
     undo_changes();
+    if (abrupt_end_hook != nullptr) abrupt_end_hook(128 + sig);
     die_of(sig);
 }
 
@@ -598,4 +601,8 @@ const char* own_program_file(const char* argv0) {
         if (stat(path, &info) == 0 && S_ISREG(info.st_mode)) return path;
     }
     return argv0;
+}
+
+void on_abrupt_end(void (*hook)(int status)) {
+    abrupt_end_hook = hook;
 }

@@ -49,6 +49,8 @@ HANDLE open_console_input() {
     return nullptr;
 }
 
+void (*volatile abrupt_end_hook)(int status) = nullptr;
+
 // Ctrl-C, Ctrl-Break, a closed window, logoff, shutdown: the run ends as a
 // failure. Windows closes the port and gives up the execution state.
 BOOL WINAPI on_console_event(DWORD event) {
@@ -60,6 +62,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_SHUTDOWN_EVENT:
         std::fflush(stdout);
         restore_screen_saver();
+        if (abrupt_end_hook != nullptr) abrupt_end_hook(1);
         ExitProcess(1);
     default:
         return FALSE;
@@ -226,4 +229,42 @@ int file_stamp(FILE* file, FileStamp* stamp) {
         static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                              info.ftLastWriteTime.dwLowDateTime);
     return 0;
+}
+
+void on_abrupt_end(void (*hook)(int status)) {
+    abrupt_end_hook = hook;
+}
+
+void system_reason(unsigned long error, char* text, int size) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, static_cast<DWORD>(size), nullptr);
+    while (length > 0 &&
+           (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
+        --length;
+    text[length] = '\0';
+    if (length == 0) wsprintfA(text, "system error %lu", error);
+}
+
+intptr_t open_for_appending(const char* path, char* reason, int size) {
+    // Appending only: each write goes to the end of the file as one piece.
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return reinterpret_cast<intptr_t>(file);
+    system_reason(GetLastError(), reason, size);
+    return -1;
+}
+
+int append_to(intptr_t file, const char* bytes, int32_t count, char* reason, int size) {
+    DWORD written = 0;
+    if (WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(count), &written,
+                  nullptr) &&
+        written == static_cast<DWORD>(count))
+        return 0;
+    if (reason != nullptr) system_reason(GetLastError(), reason, size);
+    return -1;
+}
+
+void host_name(char* name, int size) {
+    DWORD length = static_cast<DWORD>(size);
+    if (size > 0 && !GetComputerNameA(name, &length)) name[0] = '\0';
 }

@@ -174,7 +174,7 @@ PassResult read_line_when_due(const char* name, FILE* file) {
     // A script that could not be read to its end was not played.
     if (std::ferror(file)) {
         std::printf("\nCannot read the script file: %s\n", name);
-        fail_run(run_failed);
+        fail_run(run_file_error);
     }
     return pass_end;
 }
@@ -184,6 +184,7 @@ PassResult play_pass(const char* name, FILE* file) {
     KeyAnswer key = poll_esc();
     if (key == esc_key) {
         std::printf("\nMessages terminated via <esc> key\n");
+        esc_ended = 1;
         return pass_end;
     }
     if (read_line_when_due(name, file) == pass_end) return pass_end;

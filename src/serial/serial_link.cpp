@@ -36,6 +36,10 @@ int open_port(int32_t port_number, uint32_t baud) {
     return serial_port.open(port_number, baud) == 1 ? 0 : -1;
 }
 
+const char* port_device() {
+    return serial_port.device();
+}
+
 int close_port() {
     serial_port.close();
     return 0;

@@ -45,6 +45,8 @@ constexpr int32_t receive_lost = -6;
 int open_port(int32_t port_number, uint32_t baud);
 // Closes the port; harmless when closed. 0.
 int close_port();
+// The device COMn was last opened on, as the system names it ("" before).
+const char* port_device();
 
 // Reads at most max bytes of what is waiting into buffer (which has room for
 // max + 1) and stores a NUL behind them. The count read (0 when nothing was

@@ -51,6 +51,8 @@ class SerialPort {
     }
 
     int is_port_open() const { return is_open; }
+    // The device the port was last opened on ("" before the first open).
+    const char* device() const { return opened_on; }
     // 1 once an operation found the device gone; cleared by the next open.
     // A lost port stays open (close releases it as usual) but does nothing.
     int is_lost() const { return lost; }
@@ -81,6 +83,7 @@ class SerialPort {
 
     int32_t is_open = 0;
     int32_t lost = 0;
+    char opened_on[260]{};
     char input[input_buffer_bytes]{};
     int32_t input_next = 0; // first byte not yet taken
     int32_t input_end = 0;  // behind the last byte read ahead

@@ -227,6 +227,7 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
     set_modem_and_latency(fd);
     port_fd = fd;
     is_open = 1;
+    std::strncpy(opened_on, path, sizeof opened_on - 1);
     lost = 0;
     return 1;
 }

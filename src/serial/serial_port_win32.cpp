@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -112,13 +113,7 @@ int device_name(int32_t port_number, char* name, DWORD size) {
 // the open's failure.
 int open_failed(const char* name, DWORD error) {
     char reason[256];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, reason, sizeof reason, nullptr);
-    while (length > 0 &&
-           (reason[length - 1] == '\r' || reason[length - 1] == '\n' || reason[length - 1] == ' '))
-        --length;
-    reason[length] = '\0';
-    if (length == 0) wsprintfA(reason, "system error %lu", error);
+    system_reason(error, reason, sizeof reason);
     std::fprintf(stderr, "kelo: %s: %s\n", name, reason);
     return 0;
 }
@@ -233,6 +228,7 @@ int SerialPort::open(int32_t port_number, uint32_t baud) {
         wait_record.hEvent = new_event();
         wait_usable = wait_record.hEvent != nullptr;
         is_open = 1;
+        lstrcpynA(opened_on, name, sizeof opened_on);
         lost = 0;
         return 1;
     }

@@ -83,7 +83,10 @@ void terminal_mode() {
         }
         KeyPress key;
         if (take_key(&key)) {
-            if (pass_key_on(key)) break;
+            if (pass_key_on(key)) {
+                esc_ended = 1;
+                break;
+            }
             continue;
         }
         if (keyboard_ended() && !input_ended) {

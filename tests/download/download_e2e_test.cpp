@@ -487,4 +487,48 @@ TEST(DownloadInStep, LinesBesideTheRepliesNeverPassForReplies) {
     }
 }
 
+// Every run that opened a port leaves one line of JSON in KELO_LOG, however
+// it ends; Python's json reads it. Each row: the scenario, the keys, and
+// the record's outcome, status, resends and instrument answer as a line.
+TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
+    std::string image = make_image("record.s19", "--section app,records=8");
+    std::string log = temp_dir() + "/kelo.log";
+    const struct {
+        std::string scenario;
+        std::vector<KeyStep> keys;
+        std::string expected;
+    } cases[] = {
+        {"refuse_record 3 2", {}, "done 0 2 'K940,SN1234,20000620,20070215,20060504' ok"},
+        {"refuse_record 3 5", {}, "refused 1 4 'K940,SN1234,20000620,20070215,20060504' ok"},
+        {"line_lost_at record 4", {}, "port_lost 1 0 'K940,SN1234,20000620,20070215,20060504' ok"},
+        {"ident K940,\\x01\\xe9\"\\\\,20000620",
+         {},
+         "done 0 0 'K940,\\x01\\xe9\"\\\\,20000620' ok"},
+        {"reply_delay_ms 60000", {when_output("Application Code", "\x03")}, "interrupted 130 0 "},
+    };
+    for (const auto& c : cases) {
+        std::remove(log.c_str());
+        Sim sim(c.scenario + "\n");
+        RunOptions options;
+        options.env = {sim.com1_env(), "KELO_LOG=" + log};
+        options.keys = c.keys;
+        options.keys.push_back(when_output("\n", "x", 3000)); // ends the closing pause
+        options.terminal = !c.keys.empty();                   // Ctrl-C from a terminal
+        harness::run_program({harness::kelo_path(), image}, options);
+        std::string checked = temp_dir() + "/checked.txt";
+        std::string command =
+            std::string("python3") +
+            " -c 'import json,sys,hashlib; r=[json.loads(l) for l in open(sys.argv[1])];"
+            " assert len(r)==1; r=r[0]; i=r[\"instrument\"] or {};"
+            " ok=r[\"image\"][\"sha256\"]==hashlib.sha256(open(sys.argv[2],\"rb\").read())."
+            "hexdigest();"
+            " print(r[\"outcome\"],r[\"status\"],sum(x[\"resends\"] for x in r[\"sections\"]),"
+            " ascii(i.get(\"answer\",\"\")),\"ok\" if ok else \"\")' " +
+            log + " " + image + " >" + checked;
+        EXPECT_EQ(std::system(command.c_str()), 0) << c.scenario << "\n" << harness::read_file(log);
+        std::string got = harness::read_file(checked);
+        EXPECT_TRUE(got.starts_with(c.expected)) << c.scenario << ": " << got;
+    }
+}
+
 } // namespace

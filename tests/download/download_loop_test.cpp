@@ -153,7 +153,7 @@ TEST_F(DownloadLoop, AnImageThatEndsInsideASentSectionFailsTheRun) {
     struct Case {
         int mode;
         int32_t outcome;
-    } cases[] = {{'A', run_failed}, {0, run_ok}};
+    } cases[] = {{'A', run_file_error}, {0, run_ok}};
     for (const Case& c : cases) {
         fake::reset();
         line.instrument = accept_all;
@@ -404,7 +404,7 @@ TEST_F(DownloadLoop, AnImageThatCannotBeOpenedFailsTheRun) {
     path = testing::TempDir() + "no-such-dir/no-such-image";
     std::string out = run();
     EXPECT_EQ(out, "Cannot open the download file: " + path + "\n");
-    EXPECT_EQ(run_outcome, run_failed);
+    EXPECT_EQ(run_outcome, run_file_error);
     EXPECT_TRUE(line.transmissions.empty());
 }
 

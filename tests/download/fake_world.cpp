@@ -57,6 +57,12 @@ int read_image_line(char* buffer, int size, FILE*) {
     return static_cast<int>(std::strlen(buffer));
 }
 
+int32_t sections_met(int32_t* kind, int32_t* version) {
+    *kind = section_mode;
+    *version = 0;
+    return world.sections_met;
+}
+
 int unclosed_section() {
     return world.section_unclosed ? world.sections_met : 0;
 }

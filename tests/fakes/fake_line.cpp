@@ -75,6 +75,10 @@ int open_port(int32_t, uint32_t) {
     return 0;
 }
 
+const char* port_device() {
+    return "fake";
+}
+
 int close_port() {
     return 0;
 }

@@ -112,6 +112,8 @@ void set_modem_line(int, ModemLine line, int on) {
     platform.modem_requests.push_back({line, on});
 }
 
+void on_abrupt_end(void (*)(int)) {}
+
 const char* own_program_file(const char* argv0) {
     return argv0;
 }

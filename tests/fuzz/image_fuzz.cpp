@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::strlen(reply_line) >= static_cast<size_t>(image_line_size)) std::abort();
     for (int i = image_line_size; i < reply_line_size; ++i)
         if (static_cast<uint8_t>(reply_line[i]) != 0xA5) std::abort();
-    if ((result == -1) != (run_outcome == run_failed)) std::abort();
+    if ((result == -1) != (run_outcome == run_file_error)) std::abort();
     if (result == 0)
         read_to_end(static_cast<long>(size - 1));
     else if (result != -1 && result != 1)

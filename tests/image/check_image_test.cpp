@@ -51,7 +51,7 @@ class CheckImageTest : public ::testing::Test {
         int result = check_image(path.c_str());
         std::string printed = capture.finish();
         EXPECT_EQ(result, expected_result) << printed;
-        EXPECT_EQ(run_outcome, expected_result == -1 ? run_failed : run_ok) << printed;
+        EXPECT_EQ(run_outcome, expected_result == -1 ? run_file_error : run_ok) << printed;
         return printed;
     }
 };
@@ -71,6 +71,45 @@ TEST_F(CheckImageTest, ReplicaIsAccepted) {
     make_image(file, "");
     EXPECT_EQ(check(file.path(), 0), "");
     EXPECT_EQ(image_length, 969826);
+}
+
+// The report on an image: the replica's sections as the generator made
+// them; a record with a broken checksum counted; a cut image refused.
+TEST_F(CheckImageTest, ReportOnAnImage) {
+    TempFile file;
+    make_image(file, "");
+    std::string text = file.read();
+    size_t record = text.find("S3", text.find("S00", 1)); // the application's first
+    std::string broken = text.substr(0, record + 12) + (text[record + 12] == '0' ? "1" : "0") +
+                         text.substr(record + 13);
+    const struct {
+        std::string content;
+        int status;
+        std::string shown;
+    } cases[] = {
+        {text, 0,
+         "section 1: boot v20000620, 1670 records (1668 with data, 33334 data bytes), addresses "
+         "7fc to 0, closed by S7: yes, 0 with a wrong byte count or checksum\n"
+         "  section 2: application v20070215, 11725 records (11723 with data, 234444 data bytes), "
+         "addresses 40000 to 793c8, closed by S7: yes, 0 with a wrong byte count or checksum\n"
+         "  section 3: dsp v20060504, 2896 records (2894 with data, 86804 data bytes), addresses "
+         "20000 to 2a981, closed by S7: yes, 0 with a wrong byte count or checksum\n"
+         "  image: 16291 records\n"
+         "  on the wire (the records, without the replies): 4 min 17 s at 38400 baud, 8 min 34 s "
+         "at 19200 baud, 17 min 08 s at 9600 baud\n  check: the download takes this image\n"},
+        {broken, 0, "closed by S7: yes, 1 with a wrong byte count or checksum\n  section 3"},
+        {text.substr(0, text.rfind("S7")), 1,
+         "closed by S7: no, 0 with a wrong byte count or checksum\n  image: 16290 records\n"},
+    };
+    for (const auto& c : cases) {
+        reset_image_state();
+        file.write(c.content);
+        StdoutCapture capture;
+        int status = image_report(file.path().c_str());
+        std::string shown = capture.finish();
+        EXPECT_EQ(status, c.status) << shown;
+        EXPECT_NE(shown.find(c.shown), std::string::npos) << shown;
+    }
 }
 
 TEST_F(CheckImageTest, EachFormatFaultHasItsMessage) {

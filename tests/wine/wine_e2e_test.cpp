@@ -250,7 +250,14 @@ TEST_F(WineTest, PortMappedThroughTheEnvironment) {
 TEST_F(WineTest, RefusedFourTimesThenAcceptedGoesOn) {
     Sim sim("refuse_record 3 4\n");
     std::string image = image_file(sim.dir(), "app.s19", "--section app,records=6");
-    RunResult r = kelo(sim, {image});
+    wine::point_port(1, sim.link());
+    RunResult r = wine::run(wine::kelo_exe(), {image}, sim.dir(), 120, {"KELO_LOG=kelo.log"});
+    // Its update record, as Python's json reads it.
+    std::string read = "python3 -c 'import json,sys; r=json.loads(open(sys.argv[1]).read());"
+                       " print(r[\"outcome\"], r[\"sections\"][0][\"resends\"], r[\"port\"])' " +
+                       sim.dir() + "/kelo.log >" + sim.dir() + "/record.txt";
+    EXPECT_EQ(std::system(read.c_str()), 0) << harness::read_file(sim.dir() + "/kelo.log");
+    EXPECT_EQ(harness::read_file(sim.dir() + "/record.txt"), "done 4 COM1\n");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(r.out.ends_with("\nDone.\n")) << r.out;
     auto lines = sections_of(harness::read_file(sim.dir() + "/" + image))[0];

@@ -1,0 +1,17 @@
+// SHA-256 (FIPS 180-4) over a stream of bytes, in fixed storage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct Sha256 {
+    uint32_t state[8];
+    uint64_t length; // bytes taken so far
+    uint8_t block[64];
+    uint32_t used; // bytes of block filled
+};
+
+void sha256_start(Sha256* hash);
+void sha256_add(Sha256* hash, const void* bytes, size_t count);
+// The digest as 64 lower-case hexadecimal digits and a NUL into text (65 bytes).
+void sha256_finish(Sha256* hash, char* text);

@@ -1,0 +1,351 @@
+// The update record, one JSON line a run. The line is kept ready as the run
+// goes on (everything but its duration, outcome and status), so that a
+// signal handler only has to put the end behind it and write it.
+#include "record/update_record.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "driver/driver.h"
+#include "platform/platform.h"
+#include "record/sha256.h"
+#include "serial/serial_link.h"
+
+namespace {
+
+constexpr int most_sections = 16;
+// The longest line: two texts of 748 characters, each up to six characters
+// escaped, and the rest.
+constexpr int line_size = 12288;
+
+struct Section {
+    int32_t kind;
+    int32_t version;
+    int32_t mode;
+    int32_t records;
+    int32_t resends;
+};
+
+struct Record {
+    intptr_t log = -1;
+    const char* log_path = nullptr;
+    const char* mode = nullptr;
+    const char* file = nullptr;
+    char started[80] = {};
+    uint32_t started_ms = 0;
+    char host[64] = {};
+    int32_t port_opened = 0;
+    int32_t port_number = 0;
+    char device[260] = {};
+    int32_t identified = 0;
+    char answer[reply_line_size] = {};
+    int32_t hashed = 0;
+    char sha256[65] = {};
+    Section sections[most_sections] = {};
+    int32_t section_count = 0;
+    int32_t sections_more = 0; // met beyond most_sections
+};
+
+Record record;
+
+// The line without its end, twice: the one the signal path may write while
+// the other is being made.
+char prepared[2][line_size];
+int32_t prepared_length[2];
+volatile sig_atomic_t ready = 0;
+volatile sig_atomic_t written = 0;
+
+// Writes into a fixed line; what does not fit is left out, never beyond.
+struct Line {
+    char* text;
+    int32_t size;
+    int32_t length;
+
+    void put(const char* s) {
+        while (*s != '\0' && length < size) text[length++] = *s++;
+    }
+    void put_number(int64_t value) {
+        char digits[24];
+        int n = 0;
+        uint64_t magnitude =
+            value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        do digits[n++] = static_cast<char>('0' + magnitude % 10);
+        while ((magnitude /= 10) != 0);
+        if (value < 0) digits[n++] = '-';
+        while (n > 0 && length < size) text[length++] = digits[--n];
+    }
+    // A JSON string: printable ASCII as it is, every other byte escaped
+    // (bytes above 127 as the characters of the same number).
+    void put_string(const char* s) {
+        static constexpr char hex[] = "0123456789abcdef";
+        put("\"");
+        for (; *s != '\0'; ++s) {
+            unsigned char c = static_cast<unsigned char>(*s);
+            char escaped[7] = {'\\', static_cast<char>(c), 0};
+            if (c == '"' || c == '\\') {
+                put(escaped);
+            } else if (c >= 32 && c < 127) {
+                escaped[0] = static_cast<char>(c);
+                escaped[1] = 0;
+                put(escaped);
+            } else {
+                const char ux[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], 0};
+                put(ux);
+            }
+        }
+        put("\"");
+    }
+    void field(const char* name) {
+        put(",\"");
+        put(name);
+        put("\":");
+    }
+};
+
+const char* kind_name(int32_t kind) {
+    switch (kind) {
+    case 'B':
+        return "boot";
+    case 'A':
+        return "application";
+    case 'D':
+        return "dsp";
+    default:
+        return "unknown";
+    }
+}
+
+const char* outcome_name(int status) {
+    switch (run_outcome) {
+    case run_ok:
+        return esc_ended ? "esc" : "done";
+    case run_refused:
+        return "refused";
+    case run_port_lost:
+        return "port_lost";
+    case run_file_changed:
+        return "file_changed";
+    case run_out_of_step:
+        return "out_of_step";
+    case run_silent:
+        return "no_reply";
+    case run_file_error:
+        return "file_error";
+    case run_no_response:
+        return "no_response";
+    case run_invalid_response:
+        return "invalid_response";
+    case run_invalid_device:
+        return "invalid_device";
+    default:
+        return esc_ended ? "esc" : status == 0 ? "done" : "failed";
+    }
+}
+
+void put_sections(Line& line) {
+    line.field("sections");
+    line.put("[");
+    for (int32_t i = 0; i < record.section_count; ++i) {
+        const Section& s = record.sections[i];
+        line.put(i == 0 ? "{\"kind\":" : ",{\"kind\":");
+        line.put_string(kind_name(s.kind));
+        line.field("version");
+        line.put_number(s.version);
+        line.field("sent");
+        line.put(s.mode != 0 ? "true" : "false");
+        if (s.mode == 0) {
+            line.field("why");
+            line.put_string(s.kind == 0 ? "unknown address" : "not newer");
+        }
+        line.field("records");
+        line.put_number(s.records);
+        line.field("resends");
+        line.put_number(s.resends);
+        line.put("}");
+    }
+    line.put("]");
+    if (record.sections_more > 0) {
+        line.field("sections_more");
+        line.put_number(record.sections_more);
+    }
+}
+
+// Makes the line anew but its end, into the buffer the signal path does
+// not use, and hands it over.
+void prepare() {
+    int next = 1 - ready;
+    Line line{prepared[next], line_size, 0};
+    line.put("{\"time\":");
+    line.put_string(record.started);
+    line.field("kelo");
+    line.put_string(kelo_version);
+    line.field("host");
+    line.put_string(record.host);
+    line.field("mode");
+    line.put_string(record.mode);
+    line.field("port");
+    char port[8];
+    std::snprintf(port, sizeof port, "COM%d", static_cast<int>(record.port_number));
+    line.put_string(port);
+    line.field("device");
+    line.put_string(record.device);
+    line.field("baud");
+    line.put_number(baud_rate);
+    line.field("instrument");
+    if (record.identified) {
+        line.put("{\"answer\":");
+        line.put_string(record.answer);
+        line.field("boot");
+        line.put_number(instrument_version);
+        line.field("application");
+        line.put_number(appl_version);
+        line.field("dsp");
+        line.put_number(dsp_version);
+        line.put("}");
+    } else {
+        line.put("null");
+    }
+    if (record.file != nullptr && std::strcmp(record.mode, "script") == 0) {
+        line.field("script");
+        line.put_string(record.file);
+    } else if (record.file != nullptr) {
+        line.field("image");
+        line.put("{\"file\":");
+        line.put_string(record.file);
+        if (record.hashed) {
+            line.field("size");
+            line.put_number(image_length);
+            line.field("offset");
+            line.put_number(image_offset);
+            line.field("sha256");
+            line.put_string(record.sha256);
+        }
+        line.put("}");
+    }
+    if (std::strcmp(record.mode, "download") == 0) put_sections(line);
+    prepared_length[next] = line.length;
+    ready = next;
+}
+
+// The end of the line: duration, outcome (refusal), status. Only what a
+// signal handler may do.
+void put_end(Line& line, const char* outcome, int status) {
+    uint32_t ms = clock_ms() - record.started_ms;
+    line.field("seconds");
+    line.put_number(ms / 1000);
+    char fraction[5] = {'.', static_cast<char>('0' + ms / 100 % 10),
+                        static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10), 0};
+    line.put(fraction);
+    line.field("outcome");
+    line.put_string(outcome);
+    if (run_outcome == run_refused && std::strcmp(outcome, "refused") == 0) {
+        line.field("refusal");
+        line.put_string(reply_line);
+    }
+    line.field("status");
+    line.put_number(status);
+    line.put("}\n");
+}
+
+// Writes the ready line with its end: once, from the run's end or a signal.
+int write_record(const char* outcome, int status, char* reason, int size) {
+    if (record.log < 0 || !record.port_opened || written) return 0;
+    written = 1;
+    static char out[line_size + 256];
+    int which = ready;
+    std::memcpy(out, prepared[which], static_cast<size_t>(prepared_length[which]));
+    Line line{out, sizeof out, prepared_length[which]};
+    put_end(line, outcome, status);
+    return append_to(record.log, out, line.length, reason, size);
+}
+
+void write_interrupted(int status) {
+    write_record("interrupted", status, nullptr, 0);
+}
+
+} // namespace
+
+int record_start(const char* mode, const char* file) {
+    record.mode = mode;
+    record.file = file;
+    record.started_ms = clock_ms();
+    std::time_t now = std::time(nullptr);
+    if (const std::tm* utc = std::gmtime(&now))
+        std::snprintf(record.started, sizeof record.started, "%04d-%02d-%02dT%02d:%02d:%02dZ",
+                      utc->tm_year + 1900, utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min,
+                      utc->tm_sec);
+    host_name(record.host, sizeof record.host);
+    record.log_path = std::getenv("KELO_LOG");
+    if (record.log_path == nullptr || record.log_path[0] == '\0') return 0;
+    char reason[256];
+    record.log = open_for_appending(record.log_path, reason, sizeof reason);
+    if (record.log < 0) {
+        std::printf("Cannot open the update record: %s\n", record.log_path);
+        std::fprintf(stderr, "kelo: %s: %s\n", record.log_path, reason);
+        fail_run(run_file_error);
+        return -1;
+    }
+    prepare();
+    on_abrupt_end(write_interrupted);
+    return 0;
+}
+
+void record_mode(const char* mode) {
+    record.mode = mode;
+    if (record.log >= 0) prepare();
+}
+
+void record_port_opened() {
+    record.port_opened = 1;
+    record.port_number = port_index + 1;
+    std::snprintf(record.device, sizeof record.device, "%s", port_device());
+    if (record.log >= 0) prepare();
+}
+
+void record_identified() {
+    record.identified = 1;
+    std::memcpy(record.answer, reply_line, sizeof record.answer);
+    if (record.log >= 0) prepare();
+}
+
+void record_image(const char* path) {
+    if (record.log < 0) return;
+    FILE* file = open_for_reading(path);
+    if (file == nullptr) return;
+    Sha256 hash;
+    sha256_start(&hash);
+    char chunk[4096];
+    size_t got;
+    if (image_offset <= 0 || std::fseek(file, image_offset, SEEK_SET) == 0)
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) sha256_add(&hash, chunk, got);
+    record.hashed = !std::ferror(file);
+    std::fclose(file);
+    sha256_finish(&hash, record.sha256);
+    prepare();
+}
+
+void record_section(int32_t kind, int32_t version, int32_t mode) {
+    if (record.section_count == most_sections) {
+        ++record.sections_more;
+    } else {
+        record.sections[record.section_count++] = Section{kind, version, mode, 0, 0};
+    }
+    if (record.log >= 0) prepare();
+}
+
+void record_transmission(int resend) {
+    if (record.section_count == 0 || record.sections_more > 0) return;
+    Section& section = record.sections[record.section_count - 1];
+    ++(resend ? section.resends : section.records);
+    if (record.log >= 0) prepare();
+}
+
+void record_end(int status) {
+    char reason[256];
+    if (write_record(outcome_name(status), status, reason, sizeof reason) != 0)
+        std::fprintf(stderr, "kelo: the update record could not be written to %s: %s\n",
+                     record.log_path, reason);
+}
