@@ -10,6 +10,7 @@
 #include "image/image.h"
 #include "image/record_window.h"
 #include "platform/platform.h"
+#include "record/update_record.h"
 
 namespace {
 
@@ -49,20 +50,11 @@ int hex_pair(const char* at) {
     return value;
 }
 
-// Address digits of an S-record type: S1 2 bytes, S2 3, S3 4 (and S0, S5,
-// S9 2, S6, S8 3, S7 4).
+// Address bytes of an S-record type: S1 2, S2 3, S3 4 (and S0, S5, S9 2,
+// S6, S8 3, S7 4).
 int address_bytes(char type) {
-    switch (type) {
-    case '2':
-    case '6':
-    case '8':
-        return 3;
-    case '3':
-    case '7':
-        return 4;
-    default:
-        return 2;
-    }
+    if (type == '3' || type == '7') return 4;
+    return type == '2' || type == '6' || type == '8' ? 3 : 2;
 }
 
 // 1 when the record's byte count and checksum match its contents. text is
@@ -120,20 +112,6 @@ void read_image(FILE* file, Report& report) {
     }
 }
 
-// As the update record names them.
-const char* kind_text(int32_t kind) {
-    switch (kind) {
-    case 'B':
-        return "boot";
-    case 'A':
-        return "application";
-    case 'D':
-        return "dsp";
-    default:
-        return "unknown"; // an address of no kind (E5): never sent
-    }
-}
-
 void print_wire_time(int64_t bytes) {
     std::printf("  on the wire (the records, without the replies):");
     static constexpr int64_t rates[] = {38400, 19200, 9600};
@@ -151,7 +129,7 @@ void print_report(const Report& report) {
         std::printf(
             "  section %d: %s v%ld, %ld records (%ld with data, %lld data bytes), "
             "addresses %lx to %lx, closed by S7: %s, %ld with a wrong byte count or checksum\n",
-            static_cast<int>(i + 1), kind_text(s.kind), static_cast<long>(s.version),
+            static_cast<int>(i + 1), section_kind_name(s.kind), static_cast<long>(s.version),
             static_cast<long>(s.records), static_cast<long>(s.data_records),
             static_cast<long long>(s.data_bytes), static_cast<unsigned long>(s.first_address),
             static_cast<unsigned long>(s.last_address), s.closed ? "yes" : "no",

@@ -105,7 +105,9 @@ struct Line {
     }
 };
 
-const char* kind_name(int32_t kind) {
+} // namespace
+
+const char* section_kind_name(int32_t kind) {
     switch (kind) {
     case 'B':
         return "boot";
@@ -114,9 +116,11 @@ const char* kind_name(int32_t kind) {
     case 'D':
         return "dsp";
     default:
-        return "unknown";
+        return "unknown"; // an address of no kind (E5): never sent
     }
 }
+
+namespace {
 
 const char* outcome_name(int status) {
     switch (run_outcome) {
@@ -151,7 +155,7 @@ void put_sections(Line& line) {
     for (int32_t i = 0; i < record.section_count; ++i) {
         const Section& s = record.sections[i];
         line.put(i == 0 ? "{\"kind\":" : ",{\"kind\":");
-        line.put_string(kind_name(s.kind));
+        line.put_string(section_kind_name(s.kind));
         line.field("version");
         line.put_number(s.version);
         line.field("sent");

@@ -9,6 +9,10 @@
 
 #include <cstdint>
 
+// The name of a section's kind ('B', 'A', 'D', 0), in the record and the
+// image report: boot, application, dsp, unknown.
+const char* section_kind_name(int32_t kind);
+
 // Opens KELO_LOG for appending when it is set and not empty; mode is
 // "download", "script" or "terminal", file the download file or script
 // named (or null). 0, also without KELO_LOG; -1 when the file cannot be
