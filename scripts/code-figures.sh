@@ -5,8 +5,39 @@
 # lines. Needs the native build (build/native) for the globals; the Windows
 # figures need x86_64-w64-mingw32-g++.
 #   scripts/code-figures.sh
+#   scripts/code-figures.sh --layers   only the layer check; status 1 when
+#                                      an include runs upwards
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The product's folders from the bottom up: a file includes headers of its
+# own layer and of lower ones only. The platform and the serial port are the
+# two seams at the bottom; the driver, at the top, alone includes the modes.
+layers() {
+  python3 - <<'EOF'
+import pathlib, re, sys
+level = {"platform": 0, "serial": 0, "shared": 1, "record": 2, "script": 3, "image": 4,
+         "instrument": 5, "download": 6, "terminal": 6, "driver": 7}
+upward = []
+for path in sorted(pathlib.Path("src").rglob("*")):
+    if path.suffix not in (".cpp", ".h"):
+        continue
+    own = path.parts[1]
+    for included in re.findall(r'#include "(\w+)/', path.read_text()):
+        if level[included] > level[own]:
+            upward.append(f"  {path} includes {included}/")
+print("\n".join(upward) if upward else "  none")
+sys.exit(1 if upward else 0)
+EOF
+}
+if [ "${1:-}" = --layers ]; then
+  layers
+  exit
+fi
+
+echo "== includes that run from a lower folder to a higher one"
+echo "   (platform, serial < shared < record < script < image < instrument < download, terminal < driver)"
+layers || true
 
 products=$(find src -name '*.cpp' | sort)
 

@@ -7,12 +7,12 @@
 
 #include "download/download.h"
 #include "download/download_internal.h"
-#include "driver/driver.h"
 #include "image/image.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
 #include "record/update_record.h"
 #include "serial/serial_link.h"
+#include "shared/shared.h"
 
 namespace {
 

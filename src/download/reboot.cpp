@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "download/download.h"
-#include "driver/driver.h"
 #include "instrument/probe.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_link.h"
+#include "shared/shared.h"
 
 namespace {
 

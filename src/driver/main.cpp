@@ -109,6 +109,11 @@ int establish_communication() {
         fail_run(run_port_lost);
         return -1;
     }
+    // The probe said why (the port cannot be opened, no K940 answered).
+    if (result != probe_answered) {
+        fail_run(run_failed);
+        pause_and_exit(1, 1);
+    }
     std::printf("Baud rate set to %u (N81)\n", static_cast<unsigned>(baud_rate));
     return 0;
 }

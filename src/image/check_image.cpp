@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "script/script.h"
+#include "shared/shared.h"
 
 FileStamp checked_image;
 

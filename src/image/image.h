@@ -54,6 +54,3 @@ int image_report(const char* path);
 
 // Prints that an image ends inside section number (no S7 line closes it).
 void report_unclosed_section(int number);
-
-// Removes every trailing CR and LF of text in place.
-void strip_line_end(char* text);

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "image/record_window.h"
 #include "platform/platform.h"
 #include "record/update_record.h"
+#include "shared/shared.h"
 
 namespace {
 

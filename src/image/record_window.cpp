@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "image/record_window.h"
+#include "shared/shared.h"
 
 RecordWindow record_window;
 
@@ -209,10 +209,4 @@ int first_unclosed_section(FILE* file) {
 
 void report_unclosed_section(int number) {
     std::printf("Invalid download file format (E6): section %d has no S7 end record\n", number);
-}
-
-void strip_line_end(char* text) {
-    std::size_t length = std::strlen(text);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
-        text[--length] = '\0';
 }

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "platform/platform.h"
 #include "record/update_record.h"
 #include "serial/serial_link.h"
+#include "shared/shared.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ int parse_identification(const char* line) {
 int probe_instrument(uint32_t baud) {
     if (open_port(port_index + 1, baud) != 0) {
         std::printf("Cannot open COM%d.\n", port_index + 1);
-        pause_and_exit(1, 1);
+        return probe_cannot_open;
     }
     record_port_opened();
     // Stale input from before the query is no answer to it.
@@ -96,7 +96,7 @@ int probe_instrument(uint32_t baud) {
     if (parse_identification(reply_line) != 0) {
         std::printf("Invalid device connected to COM%d.\n", port_index + 1);
         fail_run(run_invalid_device);
-        pause_and_exit(1, 1);
+        return probe_invalid_device;
     }
     return 0;
 }

@@ -14,11 +14,15 @@ constexpr char identification_query[] = "\r\n?\r\n";
 // stays open.
 // probe_no_answer (-1): no complete line in time; the port is closed.
 // probe_port_lost (-2): the port's device went away; the port is closed.
-// Does not return when the port cannot be opened ("Cannot open COM%d.\n") or
-// the answer names no version ("Invalid device connected to COM%d.\n").
+// probe_cannot_open (-3): "Cannot open COM%d.\n" has been printed.
+// probe_invalid_device (-4): the answer names no version; "Invalid device
+// connected to COM%d.\n" has been printed. The run cannot go on after
+// either: the caller ends it.
 constexpr int probe_answered = 0;
 constexpr int probe_no_answer = -1;
 constexpr int probe_port_lost = -2;
+constexpr int probe_cannot_open = -3;
+constexpr int probe_invalid_device = -4;
 int probe_instrument(uint32_t baud);
 
 // Reads the version fields of an identification answer held in reply_line

@@ -1,5 +1,7 @@
-// The platform seam on POSIX: terminal keys decoded to the codes a Windows
-// console gives, a monotonic millisecond clock, pauses and the idle wait.
+// The platform seam on POSIX: the terminal's settings and the signals that
+// end or stop a run, keys read from standard input (decoded by the key
+// decoder to the codes a Windows console gives), a monotonic millisecond
+// clock, pauses and the idle wait, which watches the port and the keys.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,15 +13,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/key_decoder.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
-
-// A lone Esc is told from the start of a sequence by this quiet time after
-// the sequence's last byte: a slow remote login may split a sequence, and
-// nobody types the next key that soon after Esc.
-constexpr uint32_t escape_wait_ms = 100;
 
 termios saved_termios; // as found at start: put back on every way out
 termios raw_termios;   // kelo's settings for the run
@@ -29,39 +27,8 @@ volatile sig_atomic_t console_raw = 0;
 int stdin_is_tty = 0;
 int stdin_ended = 0;
 
-// Decoded key codes not yet read.
-unsigned char keys[64];
-int key_head = 0;
-int key_count = 0;
-
-// What the decoder holds of a key whose bytes have not all been read.
-enum Pending {
-    pending_none,
-    pending_esc,    // Esc: the esc key, Alt+key, or a sequence's start
-    pending_csi,    // Esc [ and parameters
-    pending_linux,  // Esc [ [: a Linux console's F1..F5
-    pending_ss3,    // Esc O
-    pending_prefix, // a 0 from a pipe or file, without its second code
-};
-Pending pending = pending_none;
-uint32_t pending_since = 0; // clock_ms() at the pending key's last byte
-// Of a CSI or SS3 sequence: bytes after its introducer, and its first
-// number (the others are modifiers, which do not matter).
-int sequence_bytes = 0;
-int sequence_number = 0;
-int sequence_first_done = 0;
-
-void push_key(int code) {
-    if (key_count < static_cast<int>(sizeof keys)) {
-        keys[(key_head + key_count) % sizeof keys] = static_cast<unsigned char>(code);
-        ++key_count;
-    }
-}
-
-void push_extended(int prefix, int scan) {
-    push_key(prefix);
-    push_key(scan);
-}
+// Keys decoded from standard input and not yet read.
+KeyDecoder decoder;
 
 // A loop looks for keys on every pass, but standard input is asked again
 // only this long after it was found quiet or after it filled the key queue:
@@ -121,198 +88,22 @@ int next_byte() {
     return -1;
 }
 
-// Milliseconds until a pending sequence from a terminal is given up on;
-// -1 when nothing pending runs out (a prefix from a pipe waits for its
-// second byte or the end of input).
-int pending_time_left() {
-    if (pending == pending_none || pending == pending_prefix) return -1;
-    return static_cast<int>(ms_until(pending_since + escape_wait_ms));
-}
-
-// Scan codes of a VT "CSI n ~" key, by n.
-int tilde_key(int n, int* prefix) {
-    *prefix = 224;
-    switch (n) {
-    case 1:
-    case 7:
-        return 71; // Home
-    case 2:
-        return 82; // Ins
-    case 3:
-        return 83; // Del
-    case 4:
-    case 8:
-        return 79; // End
-    case 5:
-        return 73; // PgUp
-    case 6:
-        return 81; // PgDn
-    case 23:
-        return 133; // F11
-    case 24:
-        return 134; // F12
-    default:
-        break;
-    }
-    *prefix = 0;
-    if (n >= 11 && n <= 15) return 59 + n - 11; // F1..F5
-    if (n >= 17 && n <= 21) return 64 + n - 17; // F6..F10
-    return -1;
-}
-
-// Scan code of the final letter of "CSI x" or "SS3 x".
-int letter_key(int c, int* prefix) {
-    *prefix = 224;
-    switch (c) {
-    case 'A':
-        return 72;
-    case 'B':
-        return 80;
-    case 'C':
-        return 77;
-    case 'D':
-        return 75;
-    case 'H':
-        return 71;
-    case 'F':
-        return 79;
-    default:
-        break;
-    }
-    *prefix = 0;
-    if (c >= 'P' && c <= 'S') return 59 + c - 'P'; // F1..F4
-    return -1;
-}
-
-// Scan code a Windows console gives (after 0) for Alt and this key, -1 for
-// a key it gives nothing for.
-int alt_key(int c) {
-    struct Row {
-        const char* keys;
-        int first_scan;
-    };
-    static const Row rows[] = {
-        {"qwertyuiop", 16}, {"asdfghjkl", 30}, {"zxcvbnm", 44}, {"1234567890-=", 120}};
-    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
-    for (const Row& row : rows)
-        for (int i = 0; row.keys[i] != '\0'; ++i)
-            if (row.keys[i] == c) return row.first_scan + i;
-    return -1;
-}
-
-// The byte that ends a CSI or SS3 sequence.
-void finish_sequence(int c) {
-    int prefix = 0;
-    int scan = -1;
-    if (pending == pending_csi && c == '~')
-        scan = tilde_key(sequence_number, &prefix);
-    else
-        scan = letter_key(c, &prefix);
-    pending = pending_none;
-    if (scan >= 0) push_extended(prefix, scan);
-}
-
-// A terminal byte with nothing pending.
-void start_terminal_key(int c) {
-    if (c == 27) {
-        pending = pending_esc;
-    } else if (c == 0) {
-        push_extended(0, 3); // Ctrl-@ (Ctrl-Space), as a Windows console gives it
-    } else {
-        push_key(c == 127 ? 8 : c); // the Backspace key sends DEL on terminals
-    }
-}
-
-// The byte after an Esc.
-void decode_after_esc(int c) {
-    if (c == '[' || c == 'O') {
-        pending = c == '[' ? pending_csi : pending_ss3;
-        sequence_bytes = 0;
-        sequence_number = 0;
-        sequence_first_done = 0;
-    } else if (c == 27) {
-        push_key(27); // the first was esc; the second starts anew
-    } else {
-        // Alt+key: the terminal sends Esc and the key.
-        pending = pending_none;
-        int scan = alt_key(c);
-        if (scan >= 0) push_extended(0, scan);
-    }
-}
-
-// A byte inside a sequence (CSI, SS3, a Linux console's Esc [ [). A byte that
-// cannot be part of one cuts it short and counts on its own.
-void decode_sequence_byte(int c) {
-    if (c < 0x20 || c > 0x7E) {
-        pending = pending_none;
-        return start_terminal_key(c);
-    }
-    if (pending == pending_linux) {
-        pending = pending_none;
-        if (c >= 'A' && c <= 'E') push_extended(0, 59 + c - 'A');
-        return;
-    }
-    if (pending == pending_csi && c == '[' && sequence_bytes == 0) {
-        pending = pending_linux;
-        return;
-    }
-    ++sequence_bytes;
-    if (c >= 0x40) return finish_sequence(c);
-    if (c == ';') {
-        sequence_first_done = 1;
-    } else if (c >= '0' && c <= '9' && !sequence_first_done && sequence_number < 1000) {
-        sequence_number = sequence_number * 10 + (c - '0');
-    }
-}
-
-void decode_terminal_byte(int c) {
-    pending_since = clock_ms();
-    if (pending == pending_none || pending == pending_prefix)
-        start_terminal_key(c);
-    else if (pending == pending_esc)
-        decode_after_esc(c);
-    else
-        decode_sequence_byte(c);
-}
-
-// A byte from a pipe or a file: the key's code itself, but a 0 goes out
-// only together with the code after it (a 224 is a key of its own).
-void decode_input_byte(int c) {
-    if (pending == pending_prefix) {
-        pending = pending_none;
-        return push_extended(0, c);
-    }
-    if (c == 0) {
-        pending = pending_prefix;
-        return;
-    }
-    push_key(c);
-}
-
-// Moves bytes of standard input through the decoder into the key queue
-// while the queue has room for a whole key (one byte adds at most two
-// codes), never waiting; standard input rests for stdin_rest_ms when it was
-// found quiet or filled the queue. A key left pending when no byte came is
-// settled on a terminal once escape_wait_ms have passed since its last byte
-// (a lone Esc is then the esc key, an unfinished sequence is dropped), and
-// by the end of input (a prefix from a pipe without its second code is
-// dropped too).
+// Moves bytes of standard input through the decoder while it has room for
+// a whole key, never waiting; standard input rests for stdin_rest_ms when
+// it was found quiet or filled the decoder. A key left pending when no byte
+// came is settled as the decoder says, and by the end of input.
 void fill_keys() {
     for (;;) {
-        if (key_count > static_cast<int>(sizeof keys) - 2) return rest_stdin();
+        if (!decoder_has_room(decoder)) return rest_stdin();
         int c = next_byte();
-        if (c < 0) {
-            if (pending != pending_none && (stdin_ended || pending_time_left() == 0)) {
-                if (pending == pending_esc) push_key(27);
-                pending = pending_none;
-            }
-            return;
-        }
-        if (stdin_is_tty)
-            decode_terminal_byte(c);
-        else
-            decode_input_byte(c);
+        if (c < 0) return settle_keys(decoder, clock_ms(), stdin_ended);
+        decode_key_byte(decoder, c, stdin_is_tty, clock_ms());
     }
+}
+
+// Milliseconds until a pending key settles without a further byte, or -1.
+int pending_time_left() {
+    return settle_time_left(decoder, clock_ms());
 }
 
 // Signals that end the process: kelo's changes are undone, then the signal
@@ -487,26 +278,24 @@ void console_restore() {
 
 int key_waiting() {
     fill_keys();
-    return key_count > 0;
+    return decoder.count > 0;
 }
 
 int keyboard_ended() {
-    return stdin_ended && key_count == 0;
+    return stdin_ended && decoder.count == 0;
 }
 
 int read_key() {
+    int code = 0;
     while (!key_waiting()) {
         if (stdin_ended) return 27; // no key can ever come: give up like esc
         int rest = stdin_rest_left();
-        int pending_left = pending_time_left();
         if (rest > 0 || !stdin_ours())
             pause_ms(static_cast<uint32_t>(rest > 0 ? rest : stdin_rest_ms));
         else
-            poll_stdin(pending_left);
+            poll_stdin(pending_time_left());
     }
-    int code = keys[key_head];
-    key_head = (key_head + 1) % static_cast<int>(sizeof keys);
-    --key_count;
+    take_key_code(decoder, &code);
     return code;
 }
 

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "driver/driver.h"
 #include "platform/platform.h"
 #include "record/sha256.h"
 #include "serial/serial_link.h"
+#include "shared/shared.h"
 
 namespace {
 

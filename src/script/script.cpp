@@ -9,11 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
-#include "image/image.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_link.h"
+#include "shared/shared.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/driver.h"
 #include "platform/keys.h"
 #include "platform/platform.h"
 #include "serial/serial_link.h"
+#include "shared/shared.h"
 
 namespace {
 

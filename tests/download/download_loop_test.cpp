@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "download/download.h"
-#include "driver/driver.h"
 #include "fake_world.h"
 #include "image/image.h"
+#include "shared/shared.h"
 
 namespace {
 
@@ -401,6 +401,7 @@ TEST_F(DownloadLoop, ShowRecordsEchoesTransmissionsAndReplies) {
 }
 
 TEST_F(DownloadLoop, AnImageThatCannotBeOpenedFailsTheRun) {
+    std::remove(path.c_str());
     path = testing::TempDir() + "no-such-dir/no-such-image";
     std::string out = run();
     EXPECT_EQ(out, "Cannot open the download file: " + path + "\n");

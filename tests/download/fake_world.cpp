@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "driver/driver.h"
 #include "image/image.h"
+#include "shared/shared.h"
 
 namespace fake {
 
@@ -69,9 +69,4 @@ int unclosed_section() {
 
 void report_unclosed_section(int number) {
     std::printf("unclosed section %d\n", number);
-}
-
-void strip_line_end(char* text) {
-    size_t len = std::strlen(text);
-    while (len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n')) text[--len] = '\0';
 }

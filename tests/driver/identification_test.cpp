@@ -1,8 +1,8 @@
 // Reading the instrument's versions from its identification answer.
 #include <gtest/gtest.h>
 
-#include "driver/driver.h"
 #include "instrument/probe.h"
+#include "shared/shared.h"
 
 namespace {
 

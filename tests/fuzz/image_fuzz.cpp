@@ -3,7 +3,7 @@
 //
 // The first input byte sets the run: bit 0 opt_force, bits 1-2 the
 // instrument's version, bits 3-7 image_offset (0..31 times 7). The rest is the
-// file. The product's shared state comes from driver/state.cpp; the image
+// file. The product's shared state comes from shared/shared.cpp; the image
 // sources are fuzzed without the platform and serial layers.
 #include <unistd.h>
 
@@ -13,10 +13,10 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "image/record_window.h"
 #include "script/script.h"
+#include "shared/shared.h"
 
 // The player's part of the contract: it reads on from the position it is
 // given and closes the file.

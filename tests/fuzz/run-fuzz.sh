@@ -27,7 +27,7 @@ trap cleanup EXIT
 echo "building the fuzz target in $work"
 "$cxx" -std=c++20 -g -O1 -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined \
     -fno-sanitize-recover=undefined -DKELO_PROGRAM_SIZE=69632 -I"$root/src" \
-    "$here/image_fuzz.cpp" "$root/src/image/check_image.cpp" "$root/src/image/record_window.cpp" "$root/src/driver/state.cpp" \
+    "$here/image_fuzz.cpp" "$root/src/image/check_image.cpp" "$root/src/image/record_window.cpp" "$root/src/shared/shared.cpp" \
     "$root/src/platform/files_posix.cpp" \
     -o "$work/image_fuzz"
 
@@ -53,7 +53,7 @@ printf '\x00S00600004844521B\r\n' >"$corpus/one-line"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0
-(cd "$work" && ./image_fuzz -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+(cd "$work" && TMPDIR="$work" ./image_fuzz -max_total_time="$seconds" -max_len=4096 -timeout=10 \
     -print_final_stats=1 corpus) 2>&1 | tee "$work/fuzz.log" | grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::|==[0-9]+==|SUMMARY|artifact)' || true
 if grep -qE '^(==[0-9]+==ERROR|SUMMARY: |.*deadly signal|.*Test unit written)' "$work/fuzz.log" ||
     ! grep -q 'Done [0-9]* runs' "$work/fuzz.log"; then

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "image_test_support.h"
+#include "shared/shared.h"
 
 // Stands in for the script player, which the test executable does not link:
 // records what it was handed, closes the file as the player does.

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "image/record_window.h"
+#include "shared/shared.h"
 
 namespace {
 

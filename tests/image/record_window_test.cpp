@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/driver.h"
 #include "image/image.h"
 #include "image/record_window.h"
 #include "image_test_support.h"
+#include "shared/shared.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include <unistd.h>
 
-#include "driver/driver.h"
 #include "fake_line.h"
 #include "fake_platform.h"
 #include "script/script.h"
+#include "shared/shared.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// Process-wide state shared by the subsystems, and the run's outcome.
-#include "driver/driver.h"
+// The process-wide state, the run's outcome and the helpers every part
+// shares.
+#include "shared/shared.h"
 
 #include <cstdio>
 #include <cstring>
@@ -34,4 +35,10 @@ void report_file_failure(const char* format, const char* path, int error) {
     std::printf(format, path);
     std::fprintf(stderr, "kelo: %s: %s\n", path, std::strerror(error));
     fail_run(run_file_error);
+}
+
+void strip_line_end(char* text) {
+    std::size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
+        text[--length] = '\0';
 }
