@@ -324,6 +324,39 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
     if (skipped > 0) GTEST_SKIP() << skipped << " cases need a user without rights: no setpriv";
 }
 
+// A user who is not root: the probe closes and reopens the port for each
+// rate (the instrument answers at 9600 only), and a second run opens it
+// again: no exclusive flag outlives a close.
+TEST(Port, AUserWhoIsNotRootReopensItAtEachRate) {
+    OpenFolder folder;
+    std::vector<std::string> command = unprivileged(folder.kelo);
+    if (folder.kelo.empty() || command.empty()) GTEST_SKIP() << "cannot run kelo as another user";
+    Sim sim("baud 9600\n");
+    std::string device = std::filesystem::canonical(sim.link());
+    ASSERT_EQ(chmod(device.c_str(), 0666), 0);
+    command.push_back(make_image(folder.path, "app.s19", "--section app,records=3"));
+    for (int run = 0; run < 2; ++run) {
+        RunResult r = run_program(command, ending_on("Done.", {"KELO_COM1=" + device}));
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("Baud rate set to 9600 (N81)\n"), std::string::npos) << r.out;
+    }
+}
+
+// A port another program left dirty (flow control, parity, two stop bits,
+// seven bits, echo): kelo sets it up as the instrument needs it.
+TEST(Port, ALineLeftDirtyIsSetUpClean) {
+    Sim sim("dirty 1\n");
+    RunResult r = kelo({make_image(sim.dir(), "app.s19", "--section app,records=3")},
+                       ending_on("Done.", {sim.com1_env()}));
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string t = sim.transcript();
+    // (A pseudo-terminal keeps 8 bits and no parity whatever it is asked.)
+    EXPECT_NE(t.find(" settings cs8 cstopb crtscts ixon ixoff istrip icanon echo\n"),
+              std::string::npos)
+        << t;
+    EXPECT_TRUE(t.substr(t.rfind(" settings ")).starts_with(" settings cs8\n")) << t;
+}
+
 TEST(Port, BusyPortFailsLikeABusyComPort) {
     Sim sim;
     // Another program holds the port, as a second kelo would.
@@ -426,7 +459,8 @@ TEST(Waits, EndlessAndSilentInputsEndInTime) {
         const char* what;
         std::string scenario, command, ending;
         int status;
-        double most_s; // wall time
+        double most_s;      // wall time
+        double least_s = 0; // and at least
     } cases[] = {
         {"endless keys", "", "$K -w $I </dev/zero", "\nDone.\n", 0, 5},
         {"slow noise at the probe", "silent 1\nchatter_ms 100", "$K -38 $I",
@@ -435,6 +469,10 @@ TEST(Waits, EndlessAndSilentInputsEndInTime) {
          "\nNo reply from the instrument on COM1 for 2 s: the download ends.\n", 1, 2 + 4},
         {"terminal mode after the input ended", "chatter_ms 300", "$K -t", "", 0, 2},
         {"a named pipe for an image", "", "mkfifo $I.p; $K $I.p", "not a regular file\n", 1, 3.5},
+        {"the closing pause", "silent 1", "$K -38 $I", "No response detected on COM1\n", 1, 3.2,
+         2.4},
+        {"the closing pause ended by a key", "silent 1", "(sleep 1; echo) | $K -38 $I",
+         "No response detected on COM1\n", 1, 1.6},
     };
     for (const auto& c : cases) {
         Sim sim(c.scenario);
@@ -447,6 +485,7 @@ TEST(Waits, EndlessAndSilentInputsEndInTime) {
         EXPECT_TRUE((r.out + r.err).ends_with(c.ending)) << c.what << "\n" << r.out << r.err;
         std::printf("[ measured ] %s: %.2f s, %.3f s of CPU\n", c.what, r.seconds, r.cpu_seconds);
         EXPECT_LT(r.seconds, c.most_s) << c.what;
+        EXPECT_GT(r.seconds, c.least_s) << c.what;
         EXPECT_LT(r.cpu_seconds, 0.3) << c.what;
     }
 }

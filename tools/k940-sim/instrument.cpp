@@ -113,9 +113,25 @@ unsigned Instrument::line_rate() {
 
 void Instrument::check_rate() {
     unsigned rate = line_rate();
-    if (rate == last_rate) return;
-    last_rate = rate;
-    note("baud " + std::to_string(rate));
+    if (rate != last_rate) {
+        last_rate = rate;
+        note("baud " + std::to_string(rate));
+    }
+    // What of the settings its user made would garble or stop the line.
+    termios s{};
+    if (tcgetattr(slave, &s) != 0) return;
+    std::string settings = (s.c_cflag & CSIZE) == CS8 ? "settings cs8" : "settings not-cs8";
+    const std::pair<bool, const char*> flags[] = {
+        {(s.c_cflag & PARENB) != 0, " parenb"},   {(s.c_cflag & CSTOPB) != 0, " cstopb"},
+        {(s.c_cflag & CRTSCTS) != 0, " crtscts"}, {(s.c_iflag & IXON) != 0, " ixon"},
+        {(s.c_iflag & IXOFF) != 0, " ixoff"},     {(s.c_iflag & ISTRIP) != 0, " istrip"},
+        {(s.c_lflag & ICANON) != 0, " icanon"},   {(s.c_lflag & ECHO) != 0, " echo"},
+    };
+    for (auto [set, name] : flags)
+        if (set) settings += name;
+    if (settings == last_settings) return;
+    last_settings = settings;
+    note(settings);
 }
 
 // Ten bits a byte: start, eight data, stop; to the nearest nanosecond.

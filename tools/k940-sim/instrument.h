@@ -101,6 +101,7 @@ class Instrument {
     Outputs outputs;
     Clock::time_point started;
     unsigned last_rate = 0;
+    std::string last_settings;
 
     // Times are nanoseconds since the start. What the instrument does is timed
     // from the moment of the event that caused it (a byte's arrival, a timer

@@ -117,8 +117,10 @@ struct Pty {
 };
 
 // Opens the pair and keeps the slave end open, so that its user closing and
-// reopening it never hangs the master up; the slave starts raw.
-Pty open_pty() {
+// reopening it never hangs the master up; the slave starts raw, or dirty as
+// another program may leave a port: hardware and XON/XOFF flow control,
+// parity, two stop bits, 7 bits, bit 7 stripped, canonical with echo.
+Pty open_pty(bool dirty) {
     Pty pty;
     pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0)
@@ -132,6 +134,11 @@ Pty open_pty() {
     termios settings{};
     if (tcgetattr(pty.slave, &settings) == 0) {
         cfmakeraw(&settings);
+        if (dirty) {
+            settings.c_cflag = (settings.c_cflag & ~CSIZE) | CS7 | CRTSCTS | PARENB | CSTOPB;
+            settings.c_iflag |= IXON | IXOFF | ISTRIP | INPCK;
+            settings.c_lflag |= ICANON | ECHO;
+        }
         cfsetispeed(&settings, B38400);
         cfsetospeed(&settings, B38400);
         tcsetattr(pty.slave, TCSANOW, &settings);
@@ -190,7 +197,7 @@ int serve(const Options& options) {
     // Timed waits end when they fall due, not up to the default 50 us later:
     // paced, every byte handed over ends such a wait.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    Pty pty = open_pty();
+    Pty pty = open_pty(options.scenario.dirty);
     k940::Outputs outputs;
     outputs.memory_dir = options.memory_dir;
     if (!options.transcript.empty()) {

@@ -169,6 +169,7 @@ const std::map<std::string, Setter, std::less<>>& setters() {
         {"chatter_ms", ms(&Scenario::chatter_ms)},
         {"chatter", text(&Scenario::chatter)},
         {"pace", flag(&Scenario::pace)},
+        {"dirty", flag(&Scenario::dirty)},
         {"line_lost_at", moment(&Scenario::line_lost_at)},
         {"hang_at", moment(&Scenario::hang_at)},
     };
@@ -284,6 +285,8 @@ take the escapes \r \n \t \e \0 \\ \xHH):
                        until a restart or a hang (0: off)
   chatter TEXT         the text sent (x)
   pace 0|1             emulate the wire time of every byte at the line's rate (0)
+  dirty 0|1            start the terminal as another program may leave a port:
+                       flow control, parity, 2 stop bits, 7 bits, echo (0)
   line_lost_at MOMENT  the line goes away then, as a pulled USB adapter: both ends
                        of the terminal close, the link goes, the simulator ends (never)
   hang_at MOMENT       from then on connected but silent: nothing more is sent (never)

@@ -81,6 +81,8 @@ struct Scenario {
 
     // Wire time of each byte at the line's rate.
     bool pace = false;
+    // The terminal starts with the settings another program may leave.
+    bool dirty = false;
 
     // Faults: the line goes away (as a pulled USB adapter) and the process
     // ends; or the instrument hangs, connected but silent for good.
