@@ -112,7 +112,9 @@ void check_idle_wait(SerialPort& b) {
     double cpu = cpu_ms() - cpu_before;
     std::printf("  idle_wait(2000): %u ms, %.0f ms processor time\n", slept, cpu);
     check(slept >= 1990 && slept < 3500, "idle_wait keeps its time-out", std::to_string(slept));
-    check(cpu < 40, "idle_wait blocks", std::to_string(cpu) + " ms processor time");
+    // Blocked, it costs a clock tick or two (10 ms each); waking every
+    // millisecond costs 70 ms and more.
+    check(cpu < 20, "idle_wait blocks", std::to_string(cpu) + " ms processor time");
 
     std::thread writer([&b] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
