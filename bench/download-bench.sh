@@ -43,6 +43,9 @@
 #  5. Idle: kelo waiting for a reply that does not come (the simulator answers
 #     records after 600 s) for 10 s; its CPU share over that time, from
 #     /proc/<pid>/stat (clock ticks).
+#  6. The next record after a reply: paced 38400 and 9600 baud, one record
+#     refused with a 76-character text; the largest gap from a reply's last
+#     byte to the next record's first, from the transcript.
 # The machine's other load shows in every figure: run it on a quiet machine
 # for figures to compare.
 set -euo pipefail
@@ -228,3 +231,29 @@ cpu = (t1 - t0) / hz
 print(f"   CPU {cpu * 1000:.0f} ms in {end - start:.1f} s: {100 * cpu / (end - start):.2f}%"
       f" (clock ticks of {1000 / hz:.0f} ms)")
 EOF
+
+echo
+echo "6. The next record after a reply (paced 38400 and 9600 baud, one record refused with a long text)"
+# From each reply's last byte to the next record's first, in the
+# simulator's transcript (its milliseconds): a reply shorter than the one
+# before must not delay the record after it.
+python3 "$SRC/tools/mkimage/mkimage.py" --section app,records=60 -o "$WORK/gap.s19"
+for rate in 38400 9600; do
+    start_sim "$SIM" "gap-$rate" "$LINK" pace=1 baud=$rate 'refuse_record=5 1' \
+        'refuse=E01 CHECKSUM ERROR IN RECORD - PLEASE SEND THE WHOLE RECORD AGAIN .......'
+    run_kelo "$WORK/gap.s19"
+    stop_pid "$STARTED_PID"
+    python3 - "$WORK/gap-$rate.log" "$rate" <<'EOF'
+import sys
+gaps, reply_end = [], None
+for line in open(sys.argv[1], encoding="latin-1"):
+    ms, kind, rest = (line.rstrip("\n").split(" ", 2) + ["", ""])[:3]
+    if kind == "tx" and rest.endswith("0A"):
+        reply_end = int(ms)
+    elif kind == "rx" and reply_end is not None:
+        gaps.append(int(ms) - reply_end)
+        reply_end = None
+print(f"   {sys.argv[2]} baud: {len(gaps)} replies, the next record at most {max(gaps)} ms after"
+      f" a reply's end (target <= 1 ms; the transcript counts whole milliseconds)")
+EOF
+done

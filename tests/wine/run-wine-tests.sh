@@ -82,6 +82,10 @@ filter=()
 [ "$quick" = 1 ] && filter=(--gtest_filter='-*WholeReplica*')
 windows="$(cd "$windows" && pwd)"
 export KELO_WINE_WORK="$work" KELO_WINDOWS_BUILD="$windows"
+# The tests' scratch and the wineserver's folder (which outlives the
+# server) go to a folder of the run's own.
+mkdir -p "$work/tmp" || exit 2
+export TMPDIR="$work/tmp"
 # Wine needs a home; a bare CI job may have none.
 export HOME="${HOME:-$work}"
 
@@ -90,4 +94,11 @@ timeout 900 "$tests" --gtest_color=no "${filter[@]}" "${gtest_args[@]}" </dev/nu
 status=$?
 echo "run-wine-tests.sh: $(($(date +%s) - start)) s, status $status"
 [ "$status" = 124 ] && echo "run-wine-tests.sh: timed out" >&2
+# Every test removes what it creates; only Wine's own folder stays.
+left=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 ! -name 'wine-*')
+if [ -n "$left" ]; then
+    echo "run-wine-tests.sh: the tests left these behind:" >&2
+    echo "$left" >&2
+    status=1
+fi
 exit $status
