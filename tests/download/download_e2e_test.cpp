@@ -425,8 +425,11 @@ TEST(DownloadReplies, NoiseAndRepliesInPiecesAreReadRight) {
     EXPECT_EQ(run.status, 0) << run.out;
     auto lines = sections_of(harness::read_file(image))[0];
     EXPECT_EQ(after_probe(sim), wire_of(lines));
-    // -s shows each transmission and each reply.
-    EXPECT_EQ(count_of(run.out, "<000 OK\n"), static_cast<int>(lines.size()));
+    // -s shows each transmission and each reply. (A Programming dot falls
+    // inside the S7's reply when the wall clock's second turns while it comes.)
+    std::string shown = run.out;
+    std::erase(shown, '.');
+    EXPECT_EQ(count_of(shown, "<000 OK\n"), static_cast<int>(lines.size())) << run.out;
     EXPECT_NE(run.out.find(">" + wire(lines[2]) + "<000 OK\n"), std::string::npos) << run.out;
 }
 
