@@ -80,8 +80,11 @@ void take_record(SectionFigures& section, const char* text, int length) {
     if (text[1] < '1' || text[1] > '3') return;
     int digits = 2 * address_bytes(text[1]);
     uint32_t address = read_hex_field(text, 4, digits);
-    if (section.data_records++ == 0) section.first_address = address;
-    section.last_address = address;
+    // The range the section covers, whatever the order of its records (boot
+    // code ends with its record at address 0).
+    if (section.data_records++ == 0 || address < section.first_address)
+        section.first_address = address;
+    if (address > section.last_address) section.last_address = address;
     int data = (length - 4 - digits - 2) / 2;
     if (data > 0) section.data_bytes += data;
 }

@@ -89,7 +89,7 @@ TEST_F(CheckImageTest, ReportOnAnImage) {
     } cases[] = {
         {text, 0,
          "section 1: boot v20000620, 1670 records (1668 with data, 33334 data bytes), addresses "
-         "7fc to 0, closed by S7: yes, 0 with a wrong byte count or checksum\n"
+         "0 to 8a24, closed by S7: yes, 0 with a wrong byte count or checksum\n"
          "  section 2: application v20070215, 11725 records (11723 with data, 234444 data bytes), "
          "addresses 40000 to 793c8, closed by S7: yes, 0 with a wrong byte count or checksum\n"
          "  section 3: dsp v20060504, 2896 records (2894 with data, 86804 data bytes), addresses "
