@@ -272,15 +272,39 @@ void write_interrupted(int status) {
 
 } // namespace
 
+// Days since 1970-01-01 to the proleptic Gregorian calendar, by eras of
+// 400 years (146097 days) that start on 1 March, so that the leap day is
+// the last day of its year.
+void utc_text(int64_t seconds, char* out, int size) {
+    int64_t days = seconds / 86400;
+    int64_t second_of_day = seconds % 86400;
+    if (second_of_day < 0) {
+        second_of_day += 86400;
+        --days;
+    }
+    days += 719468; // 0000-03-01 to 1970-01-01
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t day_of_era = days - era * 146097;
+    int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    int64_t month_from_march = (5 * day_of_year + 2) / 153;
+    int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
+    int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+    int64_t year = year_of_era + era * 400 + (month <= 2);
+    std::snprintf(out, static_cast<size_t>(size), "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(second_of_day / 3600),
+                  static_cast<long long>(second_of_day / 60 % 60),
+                  static_cast<long long>(second_of_day % 60));
+}
+
 int record_start(const char* mode, const char* file) {
     record.mode = mode;
     record.file = file;
     record.started_ms = clock_ms();
-    std::time_t now = std::time(nullptr);
-    if (const std::tm* utc = std::gmtime(&now))
-        std::snprintf(record.started, sizeof record.started, "%04d-%02d-%02dT%02d:%02d:%02dZ",
-                      utc->tm_year + 1900, utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min,
-                      utc->tm_sec);
+    utc_text(static_cast<int64_t>(std::time(nullptr)), record.started,
+             static_cast<int>(sizeof record.started));
     host_name(record.host, sizeof record.host);
     record.log_path = std::getenv("KELO_LOG");
     if (record.log_path == nullptr || record.log_path[0] == '\0') return 0;

@@ -13,6 +13,10 @@
 // image report: boot, application, dsp, unknown.
 const char* section_kind_name(int32_t kind);
 
+// Seconds since 1970 as ISO 8601 UTC ("2026-12-08T09:02:22Z"), computed
+// here: the C library's gmtime reads the time zone file and allocates.
+void utc_text(int64_t seconds, char* out, int size);
+
 // Opens KELO_LOG for appending when it is set and not empty; mode is
 // "download", "script" or "terminal", file the download file or script
 // named (or null). 0, also without KELO_LOG; -1 when the file cannot be
