@@ -21,10 +21,14 @@ constexpr uint32_t pause_after_programming_ms = 556;
 // A pass that waits for a reply sleeps at most this long at a time; serial
 // input and keys end the sleep at once.
 constexpr uint32_t idle_reply_wait_ms = 1000;
-// After the last reply of the image the line must stay quiet this long.
-constexpr uint32_t quiet_after_last_reply_ms = 200;
-// The longest text of a stray line kept for its message.
-constexpr int32_t stray_text_size = 64;
+// The first record after a wait (the probe, the reboot, the pause after
+// programming) leaves once the line has been quiet this long, and at the
+// latest after settle_most_ms: the instrument may still be finishing what it
+// had to say then (a line behind its identification answer, a sign-on
+// banner, a status line after programming). That answers no record, and is
+// dropped rather than taken for the reply to the record that follows.
+constexpr uint32_t settle_quiet_ms = 100;
+constexpr uint32_t settle_most_ms = 1000;
 // Bytes dropped at most in one go: a line that never stops talking cannot
 // hold the download.
 constexpr int32_t drop_limit = 10000;
@@ -54,16 +58,10 @@ struct Download {
     // judged reply took, its line end included.
     int32_t reply_bytes;
     int32_t shortest_reply;
-    // 1 until the first record goes out and again after a reboot hand-over:
-    // the instrument may talk then (after its identification answer, a
-    // sign-on banner, answers to queries it held while restarting), and
-    // what it said is dropped unseen. Else a line while no record is out
-    // means that replies and records no longer pair up.
-    int32_t talk_expected;
     // 1 when the next record follows a wait (the start, the reboot, the
-    // pause after programming): the device is asked for what came meanwhile
-    // before it goes out. Right behind a reply, what the read that brought
-    // the reply took with it is all there is.
+    // pause after programming): the line must settle before it goes out.
+    // Right behind a reply, what the read that brought the reply took with
+    // it is all there is to drop.
     int32_t after_wait;
     uint32_t sent_at; // clock_ms() when the record went out
     int32_t reject_count;
@@ -85,7 +83,6 @@ void reset_download(const char* path, FILE* file) {
     download.image_path = path;
     download.image_file = file;
     download.send_state = send_next_record;
-    download.talk_expected = 1;
     download.after_wait = 1;
 }
 
@@ -111,30 +108,39 @@ PassResult end_download(int32_t outcome) {
     return pass_end;
 }
 
-PassResult end_out_of_step(const char* text) {
-    report_out_of_step(text);
-    return end_download(run_out_of_step);
+// Drops what comes until the line has been quiet for settle_quiet_ms, for
+// at most settle_most_ms: 0, or receive_lost when the device went away.
+int32_t settle_line() {
+    const uint32_t give_up = clock_ms() + settle_most_ms;
+    uint32_t quiet_until = clock_ms() + settle_quiet_ms;
+    for (;;) {
+        int32_t dropped = drop_unjudged_input(drop_all);
+        if (dropped == receive_lost || port_lost()) return receive_lost;
+        if (dropped > 0) quiet_until = clock_ms() + settle_quiet_ms;
+        uint32_t left = ms_until(quiet_until);
+        if (ms_until(give_up) < left) left = ms_until(give_up);
+        if (left == 0) return 0;
+        port_wait(left);
+    }
 }
 
 // A record goes out only on a quiet line: what came in since the last reply
-// was judged is no reply to it, and is dropped first. While the instrument
-// is not expected to talk, text among it ends the download.
+// was judged, or since the refusal of the record that goes out again, is no
+// reply to it, and is dropped first. Text that answers no record changes
+// nothing: an instrument may say more than its replies (a prompt, a status
+// line, a banner).
 PassResult drop_before_sending() {
-    char text[stray_text_size];
-    int32_t strays = drop_unjudged_input(text, stray_text_size,
-                                         download.after_wait ? drop_all : drop_read_ahead);
-    if (strays == receive_lost) return end_download(run_port_lost);
+    if (download.after_wait && settle_line() == receive_lost) return end_download(run_port_lost);
+    int32_t dropped = drop_unjudged_input(download.after_wait ? drop_all : drop_read_ahead);
+    if (dropped == receive_lost) return end_download(run_port_lost);
     download.reply_index = 0;
-    if (strays > 0 && !download.talk_expected) return end_out_of_step(text);
     return pass_busy;
 }
 
 // The instrument programs a section on its S7 record: that one goes out only
 // while the file is still the one check_image accepted.
 PassResult check_file_unchanged() {
-    FileStamp now;
-    if (file_stamp(download.image_file, &now) == 0 && same_file_stamp(now, checked_image))
-        return pass_busy;
+    if (image_unchanged(download.image_file)) return pass_busy;
     std::printf("\nThe download file changed during the download: %s\n", download.image_path);
     return end_download(run_file_changed);
 }
@@ -148,7 +154,6 @@ PassResult send_record() {
     send_line(download.record_line);
     record_transmission(download.send_state == send_record_again);
     download.sent_at = clock_ms();
-    download.talk_expected = 0;
     download.after_wait = 0;
     if (opt_show_records) std::printf(">%s", download.record_line);
     ++download.send_count;
@@ -166,21 +171,6 @@ PassResult send_record() {
     return pass_busy;
 }
 
-// After the last reply of the image the instrument has nothing more to say:
-// a line now would be the true reply to a record that took another line for
-// its own. A device gone now has all the image already.
-PassResult end_when_quiet() {
-    uint32_t deadline = clock_ms() + quiet_after_last_reply_ms;
-    for (;;) {
-        char text[stray_text_size];
-        int32_t strays = drop_unjudged_input(text, stray_text_size, drop_all);
-        if (strays > 0) return end_out_of_step(text);
-        uint32_t left = ms_until(deadline);
-        if (left == 0 || strays == receive_lost) return end_download(run_ok);
-        port_wait(left);
-    }
-}
-
 // The reader has no further line. Only a whole image is a success: one that
 // could not be read to its end, or that ends inside a section being sent
 // before the section's S7 record went out, has not updated the instrument.
@@ -195,7 +185,7 @@ PassResult end_of_image() {
         report_unclosed_section(unclosed);
         return end_download(run_file_error);
     }
-    return download.talk_expected ? end_download(run_ok) : end_when_quiet();
+    return end_download(run_ok);
 }
 
 PassResult end_on_esc() {
@@ -212,8 +202,6 @@ PassResult take_next_record() {
         int handover = reboot_handover();
         if (handover == handover_terminate) return end_download(run_failed);
         if (handover == handover_port_lost) return end_download(run_port_lost);
-        if (handover == handover_out_of_step) return end_download(run_out_of_step);
-        download.talk_expected = 1;
         download.after_wait = 1;
     }
     int length = read_image_line(download.record_line, image_line_size, download.image_file);
@@ -257,9 +245,8 @@ PassResult send_what_is_due() {
 // A reply line of three characters or more is complete.
 PassResult judge_reply() {
     // A line that answers no record (nothing is out) is never judged: taken
-    // as a refusal it would send whatever record_line holds.
+    // as a refusal it would send whatever record_line holds. It is dropped.
     if (download.send_state == send_next_record) {
-        if (!download.talk_expected) return end_out_of_step(reply_line);
         download.reply_index = 0;
         return send_what_is_due();
     }
@@ -345,25 +332,15 @@ uint32_t rest_of_reply_us() {
 
 } // namespace
 
-int32_t drop_unjudged_input(char* text, int32_t size, int what) {
-    int32_t kept = 0;
-    int32_t printable = 0;
-    for (int32_t dropped = 0; dropped < drop_limit; ++dropped) {
+int32_t drop_unjudged_input(int what) {
+    int32_t dropped = 0;
+    while (dropped < drop_limit) {
         int c = what == drop_all ? receive_byte() : receive_read_ahead_byte();
         if (c == receive_lost) return receive_lost;
         if (c < 0) break;
-        if (c < 32 || c > 126) continue;
-        ++printable;
-        if (kept < size - 1) text[kept++] = static_cast<char>(c);
+        ++dropped;
     }
-    if (size > 0) text[kept] = '\0';
-    return printable;
-}
-
-void report_out_of_step(const char* text) {
-    std::printf("\nReplies out of step on COM%d: the instrument sent \"%s\" while no record "
-                "awaited a reply.\n",
-                port_index + 1, text);
+    return dropped;
 }
 
 void run_download(const char* image_path) {

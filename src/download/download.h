@@ -13,23 +13,17 @@ void run_download(const char* image_path);
 constexpr int handover_continue = 0;
 constexpr int handover_terminate = 1;
 constexpr int handover_port_lost = 2;
-constexpr int handover_out_of_step = 3;
 
 // Makes the instrument restart into new boot code and waits until it answers
 // again (or the user power-cycles it). handover_continue,
-// handover_terminate (esc at the prompt, or no keyboard to answer it),
-// handover_port_lost (the port's device went away) or handover_out_of_step
-// (the instrument said more after the boot section's last reply; reported).
+// handover_terminate (esc at the prompt, or no keyboard to answer it) or
+// handover_port_lost (the port's device went away).
 int reboot_handover();
 
 // What drop_unjudged_input drops: what the port has read ahead only, or
 // that and everything the device holds.
 constexpr int drop_read_ahead = 0;
 constexpr int drop_all = 1;
-// Drops what was received and not yet judged. The printable bytes among it
-// (32..126) are text the instrument sent: the first of them are kept in text
-// (size bytes with the NUL). The number of printable bytes dropped, or
-// receive_lost when the port's device has gone away.
-int32_t drop_unjudged_input(char* text, int32_t size, int what);
-// Tells that the instrument sent text while no record awaited a reply.
-void report_out_of_step(const char* text);
+// Drops what was received and not yet judged: the number of bytes dropped,
+// or receive_lost when the port's device has gone away.
+int32_t drop_unjudged_input(int what);

@@ -34,10 +34,6 @@ void send_command(const char* command) {
     send_line(text);
 }
 
-void drain_input() {
-    while (receive_byte() >= 0) {}
-}
-
 // 1 when a line feed came before the input ran dry; bytes up to it are dropped.
 int line_feed_arrived() {
     for (int c = receive_byte(); c >= 0; c = receive_byte())
@@ -73,9 +69,7 @@ int ask_for_power_cycle() {
     while (!take_key(&key)) {
         // What the instrument says while it restarts answers nothing: it is
         // dropped, so that the wait sleeps until the next key or byte.
-        char text[64];
-        if (drop_unjudged_input(text, sizeof text, drop_all) == receive_lost || port_lost())
-            return handover_port_lost;
+        if (drop_unjudged_input(drop_all) == receive_lost || port_lost()) return handover_port_lost;
         if (keyboard_ended()) {
             std::printf("\nNo keyboard can answer the prompt: the download ends.\n");
             return handover_terminate;
@@ -94,25 +88,11 @@ int lost_during_pause(uint32_t ms) {
     return port_lost();
 }
 
-// After the boot section's last reply the instrument has nothing to say
-// until it restarts: a line now would be the true reply to the S7 record,
-// which then took another line for its own.
-int said_nothing_more() {
-    char text[64];
-    int32_t strays = drop_unjudged_input(text, sizeof text, drop_all);
-    if (strays == receive_lost) return handover_port_lost;
-    if (strays == 0) return handover_continue;
-    report_out_of_step(text);
-    return handover_out_of_step;
-}
-
 } // namespace
 
 int reboot_handover() {
     reboot_pending = 0;
     if (lost_during_pause(before_reboot_ms)) return handover_port_lost;
-    int quiet = said_nothing_more();
-    if (quiet != handover_continue) return quiet;
     std::printf("\nRebooting target");
     send_command("$REBOOT2\r\n");
     if (lost_during_pause(between_reboot_commands_ms)) return handover_port_lost;
@@ -121,7 +101,8 @@ int reboot_handover() {
         std::printf(".");
         if (lost_during_pause(settle_dot_ms)) return handover_port_lost;
     }
-    drain_input();
+    // What the instrument said while it restarted is no answer to a query.
+    if (drop_unjudged_input(drop_all) == receive_lost) return handover_port_lost;
     int answer = query_until_answer();
     if (answer == handover_terminate) answer = ask_for_power_cycle();
     if (answer != handover_continue) return answer;

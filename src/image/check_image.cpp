@@ -8,12 +8,15 @@
 #include <cstring>
 
 #include "image/image.h"
+#include "record/sha256.h"
 #include "script/script.h"
 #include "shared/shared.h"
 
-FileStamp checked_image;
-
 namespace {
+
+// The download file as the check accepted it.
+FileStamp checked_stamp;
+char checked_digest[65];
 
 int fail_check(const char* message, FILE* file) {
     std::printf("%s", message);
@@ -41,8 +44,9 @@ void skip_rest_of_line(FILE* file) {
 // half programmed. Reading the whole image takes milliseconds.
 int check_sections_closed(const char* path, FILE* file) {
     int unclosed = -1;
-    if (std::fseek(file, image_offset > 0 ? image_offset : 0, SEEK_SET) == 0)
-        unclosed = first_unclosed_section(file);
+    int32_t start = image_offset > 0 ? image_offset : 0;
+    if (std::fseek(file, start, SEEK_SET) == 0) unclosed = first_unclosed_section(file);
+    if (unclosed >= 0 && sha256_of_file(file, start, checked_digest) != 0) unclosed = -1;
     std::fclose(file);
     if (unclosed == 0) return 0;
     if (unclosed < 0)
@@ -86,9 +90,20 @@ int check_image(const char* path) {
 
     FILE* file = open_for_reading(path);
     if (file == nullptr) return report_cannot_open(path);
-    file_stamp(file, &checked_image);
+    file_stamp(file, &checked_stamp);
     // A seek that fails would leave the reading at the wrong place: no image there.
     if (image_offset > 0 && std::fseek(file, image_offset, SEEK_SET) != 0)
         return fail_check("Invalid download file format (E1)\n", file);
     return check_first_lines(path, file);
+}
+
+int image_unchanged(FILE* file) {
+    FileStamp now;
+    if (file_stamp(file, &now) == 0 && same_file_stamp(now, checked_stamp)) return 1;
+    char digest[65];
+    if (sha256_of_file(file, image_offset > 0 ? image_offset : 0, digest) != 0 ||
+        std::strcmp(digest, checked_digest) != 0)
+        return 0;
+    checked_stamp = now; // the same bytes: the next look is cheap again
+    return 1;
 }

@@ -10,9 +10,12 @@
 // Lines of an image are read with this limit: 99 characters and the NUL.
 constexpr int image_line_size = 100;
 
-// The download file as check_image accepted it: the download sends it only
-// while it is still the same file with the same size and write time.
-extern FileStamp checked_image;
+// 1 while the open download file still holds the image that check_image
+// accepted, else 0. The stamp (which file, its size and write time) is the
+// first look; when it differs (the file touched, copied over, replaced) the
+// image's bytes are compared by their SHA-256, and only a changed byte
+// counts.
+int image_unchanged(FILE* file);
 
 // Checks that path holds a download image at image_offset.
 // 0: first line "S0", second "S3": the download may run (file closed again).

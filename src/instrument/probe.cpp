@@ -18,31 +18,32 @@ namespace {
 constexpr uint32_t first_byte_ms = 336;
 constexpr uint32_t next_byte_ms = 112;
 
-// However its bytes trickle in, a whole answer must have come by then: the
-// first byte's limit and the gap limit for each byte of an answer of 64
-// bytes (the instrument's is 40). A longer answer comes faster than that,
-// as a UART sends it (all 750 bytes the reply line takes in, 0.8 s at 9600
-// baud). A line that carries a slow stream of noise ends in "no answer".
-constexpr uint32_t answer_limit_ms = first_byte_ms + 64 * next_byte_ms;
+// An answer may take as long as its bytes need, each within next_byte_ms
+// of the one before. What ends a line that never stops talking (noise, a
+// device of another kind) is its length: three times the longest answer
+// the reply line keeps (the instrument's is 40 bytes). Noise at line speed
+// ends within 2244 bytes' wire time (2.3 s at 9600 baud); the slowest noise
+// that keeps the answer going, a byte every 111 ms, within 250 s.
+constexpr int32_t longest_answer_bytes = 3 * reply_line_max;
 
 // Reads one answer line into reply_line: probe_answered when its LF came in
 // time, else probe_no_answer or probe_port_lost.
 int read_answer_line() {
     int32_t kept = 0;
+    int32_t received = 0;
     uint32_t deadline = clock_ms() + first_byte_ms;
-    const uint32_t give_up = clock_ms() + answer_limit_ms;
     for (;;) {
         int c = receive_byte();
         if (c == receive_lost) return probe_port_lost;
         if (c >= 0) {
             reply_seen = 1;
             if (c == '\n') break;
+            if (++received >= longest_answer_bytes) return probe_no_answer;
             if (c != '\r' && kept < reply_line_max) reply_line[kept++] = static_cast<char>(c);
             deadline = clock_ms() + next_byte_ms;
             continue;
         }
         uint32_t left = ms_until(deadline);
-        if (ms_until(give_up) < left) left = ms_until(give_up);
         if (left == 0) return probe_no_answer;
         idle_wait(left);
     }

@@ -115,14 +115,18 @@ void host_name(char* name, int size);
 // the signal handler, so it may only do what a handler may.
 void on_abrupt_end(void (*hook)(int status));
 
-// The program's own file, for reading an appended image: the running
-// program's file as the operating system names it, and argv0 only when the
-// system cannot tell (a program started through the command search path has
-// a bare argv0, which may name another file in the current folder).
+// The program's own file, for reading an appended image. POSIX: argv0 when
+// it is a path (it holds a slash) to a regular file, else the running
+// program's file as the system names it (a program started through the
+// command search path has a bare argv0, which may name another file in the
+// current folder), else argv0. Windows: the running program's file as the
+// system names it (a typed ".\kelo-demo" has no ".exe"), else argv0.
 const char* own_program_file(const char* argv0);
 
 // Opens path for reading in binary mode ("rb"). On Windows nobody may write
-// the file while it is open.
+// the file while it is open; when another program holds it open for writing
+// already, it is opened sharing, as "rb" does, and standard error says so
+// once.
 FILE* open_for_reading(const char* path);
 
 // What tells whether a file's contents may have changed since an earlier

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -381,15 +382,27 @@ void port_wait(uint32_t timeout_ms) {
     }
 }
 
-const char* own_program_file(const char* argv0) {
-    static char path[4096];
+namespace {
+
+int regular_file(const char* path) {
     struct stat info {};
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
+
+const char* own_program_file(const char* argv0) {
+    // A path (it holds a slash) names the file that was started, also when
+    // the dynamic loader started it ("ld.so ./kelo-demo"), where the
+    // system's name for the running program is the loader's.
+    if (std::strchr(argv0, '/') != nullptr && regular_file(argv0)) return argv0;
+    // A bare name was found through the command search path, and may name
+    // another file in the current folder.
+    static char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n > 0) {
-        path[n] = '\0';
-        if (stat(path, &info) == 0 && S_ISREG(info.st_mode)) return path;
-    }
-    return argv0;
+    if (n <= 0) return argv0;
+    path[n] = '\0';
+    return regular_file(path) ? path : argv0;
 }
 
 void on_abrupt_end(void (*hook)(int status)) {

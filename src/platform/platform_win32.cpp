@@ -213,7 +213,21 @@ const char* own_program_file(const char* argv0) {
 }
 
 FILE* open_for_reading(const char* path) {
-    return _fsopen(path, "rb", _SH_DENYWR);
+    FILE* file = _fsopen(path, "rb", _SH_DENYWR);
+    if (file != nullptr || GetLastError() != ERROR_SHARING_VIOLATION) return file;
+    // Another program holds it open for writing (an editor, a copy, a
+    // backup): it is read as it stands, and the download compares its
+    // bytes with the checked image before each section's end.
+    file = std::fopen(path, "rb");
+    static int said = 0;
+    if (file != nullptr && !said) {
+        said = 1;
+        std::fprintf(stderr,
+                     "kelo: %s is open for writing in another program; it is read as it "
+                     "stands and checked again before each section is programmed\n",
+                     path);
+    }
+    return file;
 }
 
 int file_stamp(FILE* file, FileStamp* stamp) {

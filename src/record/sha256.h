@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct Sha256 {
     uint32_t state[8];
@@ -15,3 +16,7 @@ void sha256_start(Sha256* hash);
 void sha256_add(Sha256* hash, const void* bytes, size_t count);
 // The digest as 64 lower-case hexadecimal digits and a NUL into text (65 bytes).
 void sha256_finish(Sha256* hash, char* text);
+
+// The digest (text, 65 bytes) of an open file's bytes from offset from to its
+// end; the file's position is kept. 0, or -1 when the file cannot be read.
+int sha256_of_file(FILE* file, int32_t from, char* text);

@@ -132,8 +132,6 @@ const char* outcome_name(int status) {
         return "port_lost";
     case run_file_changed:
         return "file_changed";
-    case run_out_of_step:
-        return "out_of_step";
     case run_silent:
         return "no_reply";
     case run_file_error:
@@ -343,15 +341,8 @@ void record_image(const char* path) {
     if (record.log < 0) return;
     FILE* file = open_for_reading(path);
     if (file == nullptr) return;
-    Sha256 hash;
-    sha256_start(&hash);
-    char chunk[4096];
-    size_t got;
-    if (image_offset <= 0 || std::fseek(file, image_offset, SEEK_SET) == 0)
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) sha256_add(&hash, chunk, got);
-    record.hashed = !std::ferror(file);
+    record.hashed = sha256_of_file(file, image_offset > 0 ? image_offset : 0, record.sha256) == 0;
     std::fclose(file);
-    sha256_finish(&hash, record.sha256);
     prepare();
 }
 

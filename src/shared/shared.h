@@ -68,7 +68,6 @@ enum RunOutcome : int32_t {
                        // "\nConnection lost on COM%d.\n", status 1
     // After their own message, status 1, as run_failed:
     run_file_changed = 4,     // the download file changed while it was sent
-    run_out_of_step = 5,      // the instrument sent a line that answered no record
     run_silent = 6,           // no reply within reply_timeout_s, and no keyboard to end the wait
     run_file_error = 7,       // the download file or script cannot be used or read
     run_no_response = 8,      // the probe: nothing answered

@@ -39,6 +39,11 @@ using fake::world;
 
 FileStamp checked_image;
 
+int image_unchanged(FILE* file) {
+    FileStamp now;
+    return file_stamp(file, &now) == 0 && same_file_stamp(now, checked_image);
+}
+
 int read_image_line(char* buffer, int size, FILE*) {
     reboot_pending = 0;
     if (world.next_line >= world.image.size()) {

@@ -39,3 +39,7 @@ extern World world;
 void reset();
 
 } // namespace fake
+
+// The stamp of the download file as the check accepted it: the fake
+// image_unchanged compares the file's stamp with it.
+extern FileStamp checked_image;

@@ -154,6 +154,10 @@ TEST(Probe, TimeLimitsOfTheAnswer) {
         {"answer_delay_ms 400\n", "No response detected on COM1\n"},
         {"char_gap_ms 80\n", "Baud rate set to 38400 (N81)\n"},
         {"char_gap_ms 145\n", "Invalid responses detected on COM1.\n"},
+        // A long answer takes as long as its bytes need: 85 of them, 0.1 s apart.
+        {"char_gap_ms 100\nident K940 SERIES MEASURING INSTRUMENT,SN123,20000620,20070215,"
+         "20060504,OPTIONS A B C D E F\n",
+         "Baud rate set to 38400 (N81)\n"},
         {"ident_end \\r\n", "Invalid responses detected on COM1.\n"},
     };
     for (const Case& c : cases) {
@@ -463,8 +467,8 @@ TEST(Waits, EndlessAndSilentInputsEndInTime) {
         double least_s = 0; // and at least
     } cases[] = {
         {"endless keys", "", "$K -w $I </dev/zero", "\nDone.\n", 0, 5},
-        {"slow noise at the probe", "silent 1\nchatter_ms 100", "$K -38 $I",
-         "\nInvalid responses detected on COM1.\n", 1, 7.5 + 4.5},
+        {"noise that never ends the answer", "silent 1\nchatter_ms 1", "$K -38 $I",
+         "\nInvalid responses detected on COM1.\n", 1, 2.3 + 2.7 + 4},
         {"no keyboard, a silent instrument", "hang_at record 3", "KELO_REPLY_TIMEOUT=2 $K $I",
          "\nNo reply from the instrument on COM1 for 2 s: the download ends.\n", 1, 2 + 4},
         {"terminal mode after the input ended", "chatter_ms 300", "$K -t", "", 0, 2},

@@ -245,6 +245,13 @@ TEST_F(WineTest, PortMappedThroughTheEnvironment) {
     }
 }
 
+// A check program of the native build (built when MinGW-w64 is installed).
+std::string check_program(const std::string& name) {
+    std::string path = std::string(CHECKS_DIR) + "/" + name;
+    if (!std::filesystem::exists(path)) ADD_FAILURE() << path << " was not built (MinGW-w64?)";
+    return path;
+}
+
 // --- downloads ----------------------------------------------------------------------
 
 TEST_F(WineTest, RefusedFourTimesThenAcceptedGoesOn) {
@@ -318,44 +325,64 @@ TEST_F(WineTest, ImageCutInsideASectionIsRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(after_probe(sim), "");
 }
 
-// Lines beside the replies after the reboot (a sign-on banner, an answer
-// 0.7 s late) are dropped before the next record, and a refused record is
-// still sent again: the memory holds the image. A file rewritten while it
-// goes out ends the run before its S7 record. Without a console no key can
-// come: noise at the probe and a silent instrument end the run in time.
-TEST_F(WineTest, LinesBesideTheRepliesNoiseSilenceAndARewrittenFile) {
+// Lines beside the replies (a sign-on banner after the reboot, an answer
+// 0.7 s late, a prompt behind every reply, a status line after programming)
+// change nothing, and a refused record is still sent again: the memory holds
+// the image. A download file that another program holds open for writing is
+// read as it stands; one rewritten while it goes out ends the run before its
+// S7 record. Without a console no key can come: noise at the probe and a
+// silent instrument end the run in time.
+TEST_F(WineTest, LinesBesideTheRepliesNoiseSilenceAndTheFileChanged) {
     const std::string changed = "\nThe download file changed during the download: step.s19\n";
-    const std::pair<std::string, std::string> cases[] = {
+    const struct {
+        std::string scenario, ending;
+        std::string file = ""; // "rewrite" at record 10, or "hold" open for writing
+    } cases[] = {
         {"reboot_ms 5000\nbanner K940 BOOT\\r\\nready\\r\\n", "\nDone.\n"},
         {"reboot_answer_delay_ms 700", "\nDone.\n"},
-        {"reply_delay_ms 20", changed},
-        {"silent 1\nchatter_ms 100", "\nInvalid responses detected on COM1.\n"},
+        {"after_reply >\\r\\n", "\nDone.\n"},
+        {"status_line PROGRAMMED\\r\\n", "\nDone.\n"},
+        {"reply_delay_ms 20", "\nDone.\n", "hold"},
+        {"reply_delay_ms 20", changed, "rewrite"},
+        {"silent 1\nchatter_ms 1", "\nInvalid responses detected on COM1.\n"},
         {"hang_at record 3",
          "\nNo reply from the instrument on COM1 for 2 s: the download ends.\n"},
     };
-    for (const auto& [scenario, ending] : cases) {
-        int s7_sent = ending == "\nDone.\n" ? 2 : ending == changed;
-        Sim sim(std::string(old_boot) + scenario + "\nrefuse_record 8 1\n");
+    for (const auto& c : cases) {
+        int s7_sent = c.ending == "\nDone.\n" ? 2 : c.ending == changed;
+        Sim sim(std::string(old_boot) + c.scenario + "\nrefuse_record 8 1\n");
         image_file(sim.dir(), "step.s19", "--section boot,records=2 --section app,records=20");
         std::string path = sim.dir() + "/step.s19";
         std::string text = harness::read_file(path);
+        auto holder = std::async(std::launch::async, [&] {
+            if (c.file == "hold")
+                wine::run(check_program("hold_check.exe"), {"step.s19", "90"}, sim.dir(), 100);
+        });
+        for (int tenths = 0;
+             c.file == "hold" && tenths < 300 && !std::filesystem::exists(path + ".held"); ++tenths)
+            usleep(100 * 1000);
         auto rewrite = std::async(std::launch::async, [&] {
-            if (ending == changed && sim.wait_for(" record 10 ", 60))
+            if (c.file == "rewrite" && sim.wait_for(" record 10 ", 60))
                 write_file(path, text + "\r\n");
         });
         wine::point_port(1, sim.link());
         RunResult r = wine::run(wine::kelo_exe(), {"-38", "step.s19"}, sim.dir(), 60,
                                 {"KELO_REPLY_TIMEOUT=2"});
         rewrite.wait();
-        EXPECT_EQ(r.status, s7_sent == 2 ? 0 : 1) << scenario << "\n" << r.out;
-        EXPECT_TRUE(r.out.ends_with(ending)) << r.out;
-        EXPECT_LT(r.seconds, 15) << scenario;
+        write_file(path + ".done", "");
+        holder.wait();
+        EXPECT_EQ(r.status, s7_sent == 2 ? 0 : 1) << c.scenario << "\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with(c.ending)) << r.out;
+        EXPECT_EQ(r.err.find("open for writing in another program") != std::string::npos,
+                  c.file == "hold")
+            << r.err;
+        EXPECT_LT(r.seconds, 15) << c.scenario;
         auto sections = sections_of(text);
-        EXPECT_EQ(count_of(after_probe(sim), "\rS7"), s7_sent) << scenario;
+        EXPECT_EQ(count_of(after_probe(sim), "\rS7"), s7_sent) << c.scenario;
         for (size_t n = 0; s7_sent == 2 && n < sections.size(); ++n)
             EXPECT_TRUE(sim.memory(static_cast<int>(n + 1)) ==
                         srec_cat_memory(sim.dir(), sections[n], "s" + std::to_string(n)))
-                << scenario << ": section " << n + 1;
+                << c.scenario << ": section " << n + 1;
     }
 }
 
@@ -611,13 +638,6 @@ class NullModem {
     std::atomic<bool> stop_{false};
     std::thread relay_;
 };
-
-// A check program of the native build (built when MinGW-w64 is installed).
-std::string check_program(const std::string& name) {
-    std::string path = std::string(CHECKS_DIR) + "/" + name;
-    if (!std::filesystem::exists(path)) ADD_FAILURE() << path << " was not built (MinGW-w64?)";
-    return path;
-}
 
 TEST_F(WineTest, SerialPortOnANullModem) {
     Sim sim; // for its folder

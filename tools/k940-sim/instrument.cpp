@@ -360,7 +360,11 @@ void Instrument::handle_record(const std::string& text) {
     if (text[1] == '7') delay += scenario.programming_ms;
     std::string answer = scenario.noise + (accepted ? scenario.accept : scenario.refuse) + "\r\n";
     if (record_number == scenario.reply_twice) answer += answer;
-    reply(delay, answer);
+    reply(delay, answer + scenario.after_reply);
+    if (accepted && text[1] == '7' && !scenario.status_line.empty() &&
+        (scenario.status_s7 == 0 || scenario.status_s7 == s7_replies + 1))
+        at(delay + scenario.status_ms, [this] { send_checked(scenario.status_line, 0); });
+    if (accepted && text[1] == '7') ++s7_replies;
     if (accepted) accept_record(record);
     if (accepted && text[1] == '7' && !programmed) {
         // Half way through the programming, always before the reply leaves.

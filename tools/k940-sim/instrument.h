@@ -140,6 +140,7 @@ class Instrument {
     std::string last_record;
     int planned_refusals = 0;
     int section_records = 0;
+    int s7_replies = 0; // accepted S7 records answered
     Memory memory;
 };
 

@@ -154,6 +154,10 @@ const std::map<std::string, Setter, std::less<>>& setters() {
         {"split_bytes", set_split_bytes},
         {"split_gap_ms", ms(&Scenario::split_gap_ms)},
         {"programming_ms", ms(&Scenario::programming_ms)},
+        {"after_reply", text(&Scenario::after_reply)},
+        {"status_line", text(&Scenario::status_line)},
+        {"status_ms", ms(&Scenario::status_ms)},
+        {"status_s7", ms(&Scenario::status_s7)},
         {"reboot_ms", set_reboot_ms},
         {"reboot_answer_from", set_answer_from},
         {"banner", text(&Scenario::banner)},
@@ -266,6 +270,13 @@ take the escapes \r \n \t \e \0 \\ \xHH):
   split_bytes N        bytes per piece (3)
   split_gap_ms N       gap between pieces (20)
   programming_ms N     extra delay before the reply to an S7 record (0)
+  after_reply TEXT     a line sent right behind every reply to a record, such as
+                       a prompt (>\r\n) or OK\r\n (none)
+  status_line TEXT     a line sent status_ms after the reply to an S7 record,
+                       such as PROGRAMMED\r\n (none)
+  status_ms N          ... this many ms after the reply (100)
+  status_s7 K          ... only after the K-th S7 record's reply, K = 3 being the
+                       last of a three-section image (0: after every one)
   reboot_ms N          silence after $REBOOT2/$REBOOT; -1 until a power cycle (3000)
   reboot_answer_from N after a reboot, answer queries from the N-th on (1)
   banner TEXT          sign-on text sent on coming back from a reboot or a power

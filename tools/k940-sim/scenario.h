@@ -60,6 +60,10 @@ struct Scenario {
     int split_bytes = 3;
     int split_gap_ms = 20;
     int programming_ms = 0;
+    std::string after_reply; // sent right behind every reply to a record
+    std::string status_line; // sent status_ms after the reply to an S7 record
+    int status_ms = 100;
+    int status_s7 = 0; // only after the reply to the status_s7-th S7 record (0: every one)
 
     // Reboot.
     int reboot_ms = 3000; // -1: silent until a power cycle
