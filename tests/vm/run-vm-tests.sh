@@ -87,6 +87,8 @@ if [ ! -f "$kernel/vmlinuz" ]; then
             cp "$(find x/lib/modules -name "$m.ko")" k/ || exit 1
         done) && mv "$fetch/k" "$kernel"
     rm -rf "$fetch"
+    # Kernels of earlier Debian point releases are of no more use.
+    [ -f "$kernel/vmlinuz" ] && find "$cache" -mindepth 1 -maxdepth 1 ! -name "$version" -exec rm -rf {} +
     [ -f "$kernel/vmlinuz" ] || die "could not fetch the guest kernel linux-image-$version"
 fi
 
