@@ -53,7 +53,7 @@ holds() {
 
 echo "== sysfs of the serial ports"
 for t in /sys/class/tty/ttyS[0-3] /sys/class/tty/ttyUSB0; do
-    echo "$t: device $(readlink $t/device) driver $(readlink $t/device/driver)" \
+    echo "$t: device $(readlink -f $t/device) driver $(readlink -f $t/device/driver)" \
         "type $(cat $t/type 2>/dev/null) port $(cat $t/port 2>/dev/null)"
 done
 u=$(readlink -f /sys/class/tty/ttyUSB0/device/../..)
