@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: builds every preset, checks the house rules and the
 # manual pages, makes and checks the packages, runs the native and the
-# sanitizer tests, a short fuzz run and the Windows program under Wine.
+# sanitizer tests, a short fuzz run and the Windows program under Wine;
+# and the native program on the kernel's own serial drivers in a QEMU guest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export TMPDIR=$scratch TEST_TMPDIR=$scratch
 ctest --preset native -j2
+tests/vm/run-vm-tests.sh
 ctest --preset asan -j2
 if [ -x tests/fuzz/run-fuzz.sh ]; then tests/fuzz/run-fuzz.sh "${KELO_FUZZ_SECONDS:-60}"; fi
 if [ -x tests/wine/run-wine-tests.sh ]; then tests/wine/run-wine-tests.sh; fi
