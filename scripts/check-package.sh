@@ -81,7 +81,7 @@ grep -q "^Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t" "$work/usage.txt" || fail "kel
 status=0
 "$kelo" -2 /dev/null </dev/null >"$work/device.txt" 2>"$work/device-err.txt" || status=$?
 [ $status -eq 1 ] && ! grep -q Establishing "$work/device.txt" &&
-  [ "$(cat "$work/device-err.txt")" = "kelo: /dev/null is a device, not a download file; name the port with KELO_COM2=/dev/null" ] ||
+  [ "$(cat "$work/device-err.txt")" = "kelo: /dev/null is a device, not a download file; name the port with --port /dev/null" ] ||
   fail "kelo -2 /dev/null: status $status, standard error: $(cat "$work/device-err.txt")"
 "$k940_sim" --help >"$work/sim-help.txt" || fail "k940-sim --help ended with status $?"
 grep -q "^Usage: k940-sim" "$work/sim-help.txt" || fail "k940-sim --help shows no usage"

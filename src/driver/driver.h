@@ -12,12 +12,21 @@
 // What the command line asks for, as read by parse_options.
 enum OptionAction : int {
     options_run = 0,      // establish communication, then the download or script
-    options_usage = 1,    // "-?", "-h", "--help" (Windows: "/?"): the usage text, then the end
+    options_usage = 1,    // "-?" (Windows: "/?" too): the usage text, then the end
     options_terminal = 2, // "-t"/"-T": terminal mode at once
     options_version = 3,  // "-V", "--version": the version line, then the end
+    options_help = 4,     // "-h", "--help": the whole help text, then the end
+    options_refused = 5,  // a value option without a usable value (said on standard error)
 };
 
-// Reads argv[1..] left to right into the options. The first argument that
+// "--list"/"-L": list the serial ports, then the end; "--all": with the
+// ports that have no device behind them. Set by parse_options.
+extern int32_t opt_list;
+extern int32_t opt_list_all;
+
+// Reads argv[1..] left to right into the options. "--port DEVICE" (or
+// "--port=DEVICE") sets port_option, "-b RATE" the rate; their value is
+// never the download name. The first argument that
 // is no option and does not begin with '-' is the download name
 // (image_offset becomes 0) and ends the reading, as do the usage and version
 // options and "-t". Without a name *download_name is argv[0] and

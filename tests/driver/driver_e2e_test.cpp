@@ -40,9 +40,18 @@ RunResult kelo(std::vector<std::string> args, const RunOptions& options) {
     return run_program(args, options);
 }
 
-// "-h" and "--help" are "-?" by other names.
+// "-?" is the old tool's ten lines; "-h" and "--help" name everything.
 TEST(Usage, BannerAndUsageWithoutKeyWait) {
-    for (const char* usage : {"-?", "-h", "--help"}) {
+    for (const char* help : {"-h", "--help"}) {
+        RunResult r = kelo({"-96", help, "-t"}, RunOptions{});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.starts_with("Usage: kelo [OPTION]... [IMAGE | @SCRIPT]\n")) << r.out;
+        for (const char* named : {"--port DEVICE", "--list", "-b RATE", "-i, -I", "-V", "-s, -S",
+                                  "KELO_COM1", "KELO_LOG", "KELO_REPLY_TIMEOUT", "kelo(1)"})
+            EXPECT_NE(r.out.find(named), std::string::npos) << named;
+        EXPECT_EQ(r.err, "kelo: not read after " + std::string(help) + ": -t\n");
+    }
+    for (const char* usage : {"-?"}) {
         RunOptions options;
         options.timeout_s = 10;
         RunResult r = kelo({"-96", usage, "-t"}, options);
@@ -114,13 +123,73 @@ TEST(Probe, AnswerWithoutVersionFieldIsAnInvalidDevice) {
     EXPECT_EQ(probed_rates(empty), "38400 ") << "an answer ends the probing";
 }
 
+// The port and the rate as the command line names them. "SIM" stands for
+// the simulator's device, "IMAGE" for a small image beside it.
 TEST(Probe, ChosenRateAndPort) {
-    Sim sim("baud 19200\n");
-    RunResult r = kelo({"-3", "-19"}, ending_on("(E1)\n", {"KELO_COM3=" + sim.link()}));
-    EXPECT_NE(r.out.find("Establishing communication on COM3...\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Baud rate set to 19200 (N81)\n"), std::string::npos) << r.out;
-    EXPECT_EQ(probed_rates(sim).find("9600"), std::string::npos);
-    EXPECT_EQ(sim.rx(), "\r\n?\r\n\r") << "one probe, at the chosen rate";
+    const std::string refused = "kelo: /dev/ttyUSB9 names a port that is not there, not a "
+                                "download file; name the port with --port /dev/ttyUSB9\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string env; // "KELO_COMn=" with the simulator's device behind
+        std::string out; // shown on standard output; "" for no banner at all
+        std::string err;
+        std::string rx; // what the simulator received
+    } cases[] = {
+        {{"-3", "-19", "IMAGE"},
+         "KELO_COM3=",
+         "COM3...\nBaud rate set to 19200 (N81)\n",
+         "",
+         query_wire},
+        {{"--port", "SIM", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", query_wire},
+        {{"--port=SIM", "-19", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", query_wire},
+        {{"--port", "SIM", "-2", "-b", "19200", "IMAGE"}, "", "COM2...\nBaud", "", query_wire},
+        {{"-b", "38400", "IMAGE"},
+         "KELO_COM1=",
+         "Invalid responses detected on COM1.\n",
+         "",
+         query_wire},
+        {{"-2", "--port"},
+         "KELO_COM2=",
+         "",
+         "kelo: --port needs the port's device: --port "
+         "/dev/ttyUSB0\n",
+         ""},
+        {{"--port", "-2", "IMAGE"},
+         "",
+         "",
+         "kelo: --port needs the port's device: --port "
+         "/dev/ttyUSB0\n",
+         ""},
+        {{"-b", "57600", "IMAGE"},
+         "KELO_COM1=",
+         "",
+         "kelo: -b needs the rate: 38400, 19200 or "
+         "9600\n",
+         ""},
+        {{"/dev/ttyUSB9"}, "KELO_COM1=", "**\n\n", refused, ""},
+    };
+    for (const Case& c : cases) {
+        Sim sim("baud 19200\n");
+        std::vector<std::string> args = c.args;
+        for (std::string& arg : args) {
+            if (arg.ends_with("SIM")) arg.replace(arg.size() - 3, 3, sim.link());
+            if (arg == "IMAGE") arg = make_image(sim.dir(), "app.s19", "--section app,records=2");
+        }
+        std::string what = args.front() + " " + args.back();
+        std::vector<std::string> env;
+        if (!c.env.empty()) env.push_back(c.env + sim.link());
+        RunResult r = kelo(args, ending_on(c.out.starts_with("COM") ? "Done." : "COM", env));
+        if (c.out.empty()) {
+            EXPECT_EQ(r.out, "") << what;
+        }
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << what << "\n" << r.out;
+        EXPECT_TRUE(r.err.ends_with(c.err)) << what << "\n" << r.err;
+        EXPECT_EQ(r.status, c.out.starts_with("COM") ? 0 : 1) << what;
+        EXPECT_EQ(sim.rx().substr(0, c.rx.size()), c.rx) << what;
+        if (c.rx.empty()) {
+            EXPECT_EQ(sim.rx(), "") << what << ": no port opened";
+        }
+    }
 }
 
 TEST(Probe, OptionsAfterTheFileNameAreNotRead) {

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "serial/serial_link.h"
 
 namespace {
 
@@ -81,6 +82,45 @@ TEST_F(Options, UnknownOptionsAreIgnored) {
     EXPECT_EQ(err, "kelo: ignored: - -x -38400 -rs --HELP -H -help --h -v\n");
 }
 
+// "--port" and "-b" take the next argument (or the text behind '='),
+// which is never the download name nor named as unread.
+TEST_F(Options, ValueOptionsTakeTheirValue) {
+    const std::string no_port =
+        "kelo: --port needs the port's device: --port " + std::string(platform_example_port) + "\n";
+    const struct {
+        std::initializer_list<const char*> args;
+        int action;
+        const char* port; // port_option after the reading
+        int32_t rate;
+        const char* name;
+        std::string err;
+    } rows[] = {
+        {{"--port", "/dev/ttyUSB0", "fw.s19"}, options_run, "/dev/ttyUSB0", 0, "fw.s19", ""},
+        {{"--port=COM7", "-b", "9600", "-2"}, options_run, "COM7", 9600, "kelo", ""},
+        {{"-b", "19200", "--port", "-x"}, options_refused, nullptr, 19200, "kelo", no_port},
+        {{"--port="}, options_refused, nullptr, 0, "kelo", no_port},
+        {{"-b", "57600", "fw.s19"},
+         options_refused,
+         nullptr,
+         0,
+         "kelo",
+         "kelo: -b needs the rate: 38400, 19200 or 9600\n"},
+        {{"-L", "--all", "--portx"}, options_run, nullptr, 0, "kelo", "kelo: ignored: --portx\n"},
+    };
+    for (const auto& row : rows) {
+        SetUp();
+        port_option = nullptr;
+        Parsed p = parse(row.args);
+        EXPECT_EQ(p.action, row.action) << *row.args.begin();
+        EXPECT_STREQ(port_option, row.port) << *row.args.begin();
+        EXPECT_EQ(baud_rate, row.rate) << *row.args.begin();
+        EXPECT_EQ(p.name, row.name);
+        EXPECT_EQ(err, row.err);
+    }
+    EXPECT_EQ(opt_list + opt_list_all, 2);
+    port_option = nullptr;
+}
+
 TEST_F(Options, NameEndsTheReadingAndSetsOffsetZero) {
     Parsed p = parse({"-2", "image.s19", "-3", "-t", "-?"});
     EXPECT_EQ(p.action, options_run);
@@ -108,10 +148,15 @@ TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {
 }
 
 TEST_F(Options, UsageAndVersionStopTheReading) {
-    for (const char* usage : {"-?", "-h", "--help", "-V", "--version"}) {
+    const std::pair<const char*, int> rows[] = {{"-?", options_usage},
+                                                {"-h", options_help},
+                                                {"--help", options_help},
+                                                {"-V", options_version},
+                                                {"--version", options_version}};
+    for (const auto& [usage, action] : rows) {
         SetUp();
         Parsed p = parse({"-96", usage, "-t", "-2", "name"});
-        EXPECT_EQ(p.action, usage[1] == 'V' || usage[2] == 'v' ? options_version : options_usage);
+        EXPECT_EQ(p.action, action) << usage;
         EXPECT_EQ(image_offset, program_file_size) << usage;
         EXPECT_EQ(port_index, 0) << usage;
         EXPECT_EQ(err, "kelo: not read after " + std::string(usage) + ": -t -2 name\n");
