@@ -289,6 +289,23 @@ struct OpenPty {
     std::string path;
 };
 
+// UUCP lock files that name this process, removed at the end.
+struct LockFiles {
+    explicit LockFiles(std::vector<std::string> names) : paths(std::move(names)) {
+        for (const std::string& path : paths) {
+            FILE* file = std::fopen(path.c_str(), "w");
+            if (file) std::fprintf(file, "%10d\n", static_cast<int>(getpid()));
+            if (file) std::fclose(file);
+        }
+    }
+    ~LockFiles() {
+        for (const std::string& path : paths) unlink(path.c_str());
+    }
+    LockFiles(const LockFiles&) = delete;
+    LockFiles& operator=(const LockFiles&) = delete;
+    std::vector<std::string> paths;
+};
+
 // The command that runs kelo as a user without rights to the test's files:
 // as root through setpriv as nobody; any other user already is one. Empty
 // when root has no setpriv.
@@ -345,6 +362,17 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
                group + " $USER\", then log in again)";
     };
     const std::string in_use = "the port is in use by another program";
+    // Held through UUCP lock files of this process, as minicom writes them:
+    // named after the path below /dev ("LCK..pts_N"), or after a link.
+    OpenPty minicom_path;
+    OpenPty minicom_link;
+    std::string link = folder.path + "/kelo-test-port-" + std::to_string(getpid());
+    ASSERT_EQ(symlink(minicom_link.path.c_str(), link.c_str()), 0);
+    std::string pts_name = minicom_path.path.substr(5);
+    pts_name[pts_name.find('/')] = '_';
+    LockFiles locks(
+        {"/run/lock/LCK.." + pts_name, "/run/lock/LCK.." + link.substr(folder.path.size() + 1)});
+    const std::string held = "the port is in use by process " + std::to_string(getpid());
 
     struct Case {
         const char* what;
@@ -364,6 +392,8 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
         {"not a terminal", {"-38"}, "/dev/null", false, "Inappropriate ioctl for device"},
         {"locked", {}, locked.path, false, in_use},
         {"locked, terminal mode", {"-t"}, locked.path, false, in_use},
+        {"minicom's lock of the path given", {}, minicom_path.path, false, held},
+        {"a lock named after a link", {"-2"}, link, true, held},
         {"exclusive", {}, exclusive.path, true, in_use},
         {"chmod 000", {}, no_rights, true, denied(no_rights_group)},
         {"group only", {"-19"}, group_only, true, denied(group)},
@@ -391,6 +421,74 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
         EXPECT_EQ(r.err, "kelo: " + device + ": " + c.reason + "\n") << c.what;
     }
     if (skipped > 0) GTEST_SKIP() << skipped << " cases need a user without rights: no setpriv";
+}
+
+// --list reads a made-up /sys and /dev/serial (KELO_LIST_ROOT): a USB FTDI
+// adapter with its by-id link and a UUCP lock on that link, a cdc_acm
+// device, a UART of the 8250 driver, two of its placeholders (type 0, listed
+// with --all only) and a virtual console (never).
+TEST(Port, ListOfTheSerialPorts) {
+    OpenFolder root;
+    const std::string usb = "sys/devices/pci0000:00/usb1/";
+    const std::string by_id =
+        "usb-FTDI_FT232R_USB_UART_KT" + std::to_string(getpid()) + "-if00-port0";
+    const std::string base = "sys/devices/platform/serial8250/serial8250:0/";
+    // "name=text" a file, "name>target" a symbolic link; folders come along.
+    const char* const core = "../../../../../bus/serial-base/drivers/";
+    for (const std::string& entry : std::vector<std::string>{
+             usb + "1-1/idVendor=0403",
+             usb + "1-1/idProduct=6001",
+             usb + "1-1/manufacturer=FTDI",
+             usb + "1-1/product=FT232R USB UART",
+             usb + "1-1/serial=KT" + std::to_string(getpid()),
+             usb + "1-1/1-1:1.0/ttyUSB0/driver>../../../bus/usb-serial/drivers/ftdi_sio",
+             "sys/class/tty/ttyUSB0/device>../../../../" + usb + "1-1/1-1:1.0/ttyUSB0",
+             usb + "1-2/idVendor=2e8a",
+             usb + "1-2/idProduct=000a",
+             usb + "1-2/product=K940 port",
+             usb + "1-2/1-2:1.0/driver>../../../bus/usb/drivers/cdc_acm",
+             "sys/class/tty/ttyACM0/device>../../../../" + usb + "1-2/1-2:1.0",
+             "sys/devices/pnp0/00:04/driver>../../../bus/pnp/drivers/serial",
+             "sys/devices/pnp0/00:04/00:04:0/00:04:0.0/driver>" + std::string(core) + "port",
+             "sys/class/tty/ttyS0/device>../../../devices/pnp0/00:04/00:04:0/00:04:0.0",
+             "sys/class/tty/ttyS0/type=4",
+             "sys/class/tty/ttyS10/type=0",
+             "sys/class/tty/ttyS10/device>../../../../" + base + "serial8250:0.10",
+             "sys/class/tty/ttyS2/device>../../../../" + base + "serial8250:0.2",
+             "sys/class/tty/ttyS2/type=0",
+             base + "serial8250:0.2/driver>" + core + "port",
+             base + "driver>../../../../bus/serial-base/drivers/ctrl",
+             base + "serial8250:0.10/x=",
+             "sys/devices/platform/serial8250/driver>../../../bus/platform/drivers/serial8250",
+             "sys/class/tty/tty1/dev=4:1",
+             "dev/serial/by-id/" + by_id + ">../../ttyUSB0"}) {
+        std::size_t mark = entry.find_first_of("=>");
+        std::filesystem::path path = root.path + "/" + entry.substr(0, mark);
+        std::filesystem::create_directories(path.parent_path());
+        if (entry[mark] == '>')
+            std::filesystem::create_directory_symlink(entry.substr(mark + 1), path);
+        else if (FILE* file = std::fopen(path.c_str(), "w"))
+            std::fprintf(file, "%s\n", entry.substr(mark + 1).c_str()), std::fclose(file);
+    }
+    LockFiles lock({"/run/lock/LCK..serial_by-id_" + by_id});
+    const std::string listed = "/dev/ttyACM0: cdc_acm, USB 2e8a:000a, K940 port\n"
+                               "/dev/ttyS0: serial\n";
+    const std::string usb0 =
+        "/dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI, FT232R USB UART, serial KT" +
+        std::to_string(getpid()) + ", /dev/serial/by-id/" + by_id + ", in use by process " +
+        std::to_string(getpid()) + "\n";
+    const std::string placeholders = "/dev/ttyS2: serial8250\n/dev/ttyS10: serial8250\n";
+    RunOptions options;
+    options.env = {"KELO_LIST_ROOT=" + root.path};
+    options.timeout_s = 10;
+    for (bool all : {false, true}) {
+        RunResult r =
+            kelo(all ? std::vector<std::string>{"-L", "--all"} : std::vector<std::string>{"--list"},
+                 options);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, listed + (all ? placeholders : "") + usb0) << all;
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 // A user who is not root: the probe closes and reopens the port for each
