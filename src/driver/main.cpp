@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
         std::printf(help_text, platform_example_port, platform_example_port);
         pause_and_exit(0, 0);
     }
-    if (opt_list && action == options_run) pause_and_exit(0, (list_ports(opt_list_all), 0));
+    if (opt_list) pause_and_exit(0, (list_ports(opt_list_all), 0));
 
     if (opt_report && action == options_run) {
         if (download_name == argv[0]) download_name = own_program_file(argv[0]);
