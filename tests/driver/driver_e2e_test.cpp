@@ -128,6 +128,9 @@ TEST(Probe, AnswerWithoutVersionFieldIsAnInvalidDevice) {
 TEST(Probe, ChosenRateAndPort) {
     const std::string refused = "kelo: /dev/ttyUSB9 names a port that is not there, not a "
                                 "download file; name the port with --port /dev/ttyUSB9\n";
+    const std::string no_port = "kelo: --port needs the port's device: --port /dev/ttyUSB0\n";
+    const std::string no_rate = "kelo: -b needs the rate: 38400, 19200 or 9600\n";
+    const std::string q = query_wire;
     struct Case {
         std::vector<std::string> args;
         std::string env; // "KELO_COMn=" with the simulator's device behind
@@ -135,37 +138,14 @@ TEST(Probe, ChosenRateAndPort) {
         std::string err;
         std::string rx; // what the simulator received
     } cases[] = {
-        {{"-3", "-19", "IMAGE"},
-         "KELO_COM3=",
-         "COM3...\nBaud rate set to 19200 (N81)\n",
-         "",
-         query_wire},
-        {{"--port", "SIM", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", query_wire},
-        {{"--port=SIM", "-19", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", query_wire},
-        {{"--port", "SIM", "-2", "-b", "19200", "IMAGE"}, "", "COM2...\nBaud", "", query_wire},
-        {{"-b", "38400", "IMAGE"},
-         "KELO_COM1=",
-         "Invalid responses detected on COM1.\n",
-         "",
-         query_wire},
-        {{"-2", "--port"},
-         "KELO_COM2=",
-         "",
-         "kelo: --port needs the port's device: --port "
-         "/dev/ttyUSB0\n",
-         ""},
-        {{"--port", "-2", "IMAGE"},
-         "",
-         "",
-         "kelo: --port needs the port's device: --port "
-         "/dev/ttyUSB0\n",
-         ""},
-        {{"-b", "57600", "IMAGE"},
-         "KELO_COM1=",
-         "",
-         "kelo: -b needs the rate: 38400, 19200 or "
-         "9600\n",
-         ""},
+        {{"-3", "-19", "IMAGE"}, "KELO_COM3=", "COM3...\nBaud rate set to 19200 (N81)\n", "", q},
+        {{"--port", "SIM", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", q},
+        {{"--port=SIM", "-19", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", q},
+        {{"--port", "SIM", "-2", "-b", "19200", "IMAGE"}, "", "COM2...\nBaud", "", q},
+        {{"-b", "38400", "IMAGE"}, "KELO_COM1=", "Invalid responses detected on COM1.\n", "", q},
+        {{"-2", "--port"}, "KELO_COM2=", "", no_port, ""},
+        {{"--port", "-2", "IMAGE"}, "", "", no_port, ""},
+        {{"-b", "57600", "IMAGE"}, "KELO_COM1=", "", no_rate, ""},
         {{"/dev/ttyUSB9"}, "KELO_COM1=", "**\n\n", refused, ""},
     };
     for (const Case& c : cases) {
@@ -179,16 +159,12 @@ TEST(Probe, ChosenRateAndPort) {
         std::vector<std::string> env;
         if (!c.env.empty()) env.push_back(c.env + sim.link());
         RunResult r = kelo(args, ending_on(c.out.starts_with("COM") ? "Done." : "COM", env));
-        if (c.out.empty()) {
-            EXPECT_EQ(r.out, "") << what;
-        }
+        EXPECT_EQ(r.out.empty(), c.out.empty()) << what << ": the banner";
         EXPECT_NE(r.out.find(c.out), std::string::npos) << what << "\n" << r.out;
         EXPECT_TRUE(r.err.ends_with(c.err)) << what << "\n" << r.err;
         EXPECT_EQ(r.status, c.out.starts_with("COM") ? 0 : 1) << what;
         EXPECT_EQ(sim.rx().substr(0, c.rx.size()), c.rx) << what;
-        if (c.rx.empty()) {
-            EXPECT_EQ(sim.rx(), "") << what << ": no port opened";
-        }
+        EXPECT_EQ(sim.rx().empty(), c.rx.empty()) << what << ": the port opened";
     }
 }
 
@@ -293,16 +269,13 @@ struct OpenPty {
 struct LockFiles {
     explicit LockFiles(std::vector<std::string> names) : paths(std::move(names)) {
         for (const std::string& path : paths) {
-            FILE* file = std::fopen(path.c_str(), "w");
-            if (file) std::fprintf(file, "%10d\n", static_cast<int>(getpid()));
-            if (file) std::fclose(file);
+            if (FILE* file = std::fopen(path.c_str(), "w"))
+                std::fprintf(file, "%10d\n", static_cast<int>(getpid())), std::fclose(file);
         }
     }
     ~LockFiles() {
         for (const std::string& path : paths) unlink(path.c_str());
     }
-    LockFiles(const LockFiles&) = delete;
-    LockFiles& operator=(const LockFiles&) = delete;
     std::vector<std::string> paths;
 };
 
@@ -429,39 +402,30 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
 // with --all only) and a virtual console (never).
 TEST(Port, ListOfTheSerialPorts) {
     OpenFolder root;
-    const std::string usb = "sys/devices/pci0000:00/usb1/";
-    const std::string by_id =
-        "usb-FTDI_FT232R_USB_UART_KT" + std::to_string(getpid()) + "-if00-port0";
-    const std::string base = "sys/devices/platform/serial8250/serial8250:0/";
-    // "name=text" a file, "name>target" a symbolic link; folders come along.
-    const char* const core = "../../../../../bus/serial-base/drivers/";
-    for (const std::string& entry : std::vector<std::string>{
-             usb + "1-1/idVendor=0403",
-             usb + "1-1/idProduct=6001",
-             usb + "1-1/manufacturer=FTDI",
-             usb + "1-1/product=FT232R USB UART",
-             usb + "1-1/serial=KT" + std::to_string(getpid()),
-             usb + "1-1/1-1:1.0/ttyUSB0/driver>../../../bus/usb-serial/drivers/ftdi_sio",
-             "sys/class/tty/ttyUSB0/device>../../../../" + usb + "1-1/1-1:1.0/ttyUSB0",
-             usb + "1-2/idVendor=2e8a",
-             usb + "1-2/idProduct=000a",
-             usb + "1-2/product=K940 port",
-             usb + "1-2/1-2:1.0/driver>../../../bus/usb/drivers/cdc_acm",
-             "sys/class/tty/ttyACM0/device>../../../../" + usb + "1-2/1-2:1.0",
-             "sys/devices/pnp0/00:04/driver>../../../bus/pnp/drivers/serial",
-             "sys/devices/pnp0/00:04/00:04:0/00:04:0.0/driver>" + std::string(core) + "port",
-             "sys/class/tty/ttyS0/device>../../../devices/pnp0/00:04/00:04:0/00:04:0.0",
-             "sys/class/tty/ttyS0/type=4",
-             "sys/class/tty/ttyS10/type=0",
-             "sys/class/tty/ttyS10/device>../../../../" + base + "serial8250:0.10",
-             "sys/class/tty/ttyS2/device>../../../../" + base + "serial8250:0.2",
-             "sys/class/tty/ttyS2/type=0",
-             base + "serial8250:0.2/driver>" + core + "port",
-             base + "driver>../../../../bus/serial-base/drivers/ctrl",
-             base + "serial8250:0.10/x=",
-             "sys/devices/platform/serial8250/driver>../../../bus/platform/drivers/serial8250",
-             "sys/class/tty/tty1/dev=4:1",
-             "dev/serial/by-id/" + by_id + ">../../ttyUSB0"}) {
+    const std::string serial = "KT" + std::to_string(getpid());
+    const std::string by_id = "usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0";
+    // "path=text" a file, "path>target" a symbolic link, ';' between them;
+    // U/ the USB bus, P/ the 8250 ports, S/ the serial core's drivers.
+    std::string tree =
+        "U/1-1/idVendor=0403;U/1-1/idProduct=6001;U/1-1/manufacturer=FTDI;U/1-1/serial=" + serial +
+        ";U/1-1/product=FT232R USB UART;U/1-1/1-1:1.0/ttyUSB0/driver>../drivers/ftdi_sio;"
+        "sys/class/tty/ttyUSB0/device>../../../../U/1-1/1-1:1.0/ttyUSB0;U/1-2/idVendor=2e8a;"
+        "U/1-2/idProduct=000a;U/1-2/product=K940 port;U/1-2/1-2:1.0/driver>../drivers/cdc_acm;"
+        "sys/class/tty/ttyACM0/device>../../../../U/1-2/1-2:1.0;sys/class/tty/tty1/dev=4:1;"
+        "sys/devices/pnp0/00:04/driver>../drivers/serial;sys/class/tty/ttyS0/type=4;"
+        "sys/devices/pnp0/00:04/00:04:0/00:04:0.0/driver>S/port;sys/class/tty/ttyS0/device>"
+        "../../../devices/pnp0/00:04/00:04:0/00:04:0.0;sys/class/tty/ttyS10/type=0;"
+        "sys/class/tty/ttyS10/device>../../../../P/serial8250:0.10;P/serial8250:0.10/x=;"
+        "sys/class/tty/ttyS2/device>../../../../P/serial8250:0.2;sys/class/tty/ttyS2/type=0;"
+        "P/serial8250:0.2/driver>S/port;P/driver>S/ctrl;P/../driver>../drivers/serial8250;"
+        "dev/serial/by-id/" +
+        by_id + ">../../ttyUSB0;";
+    for (auto [from, to] : {std::pair{"U/", "sys/devices/pci0000:00/usb1/"},
+                            {"P/", "sys/devices/platform/serial8250/serial8250:0/"},
+                            {"S/", "../../bus/serial-base/drivers/"}})
+        for (std::size_t at; (at = tree.find(from)) != std::string::npos;) tree.replace(at, 2, to);
+    for (std::size_t at = 0, end; (end = tree.find(';', at)) != std::string::npos; at = end + 1) {
+        std::string entry = tree.substr(at, end - at);
         std::size_t mark = entry.find_first_of("=>");
         std::filesystem::path path = root.path + "/" + entry.substr(0, mark);
         std::filesystem::create_directories(path.parent_path());
@@ -474,9 +438,8 @@ TEST(Port, ListOfTheSerialPorts) {
     const std::string listed = "/dev/ttyACM0: cdc_acm, USB 2e8a:000a, K940 port\n"
                                "/dev/ttyS0: serial\n";
     const std::string usb0 =
-        "/dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI, FT232R USB UART, serial KT" +
-        std::to_string(getpid()) + ", /dev/serial/by-id/" + by_id + ", in use by process " +
-        std::to_string(getpid()) + "\n";
+        "/dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI, FT232R USB UART, serial " + serial +
+        ", /dev/serial/by-id/" + by_id + ", in use by process " + std::to_string(getpid()) + "\n";
     const std::string placeholders = "/dev/ttyS2: serial8250\n/dev/ttyS10: serial8250\n";
     RunOptions options;
     options.env = {"KELO_LIST_ROOT=" + root.path};
