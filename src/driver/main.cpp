@@ -163,7 +163,7 @@ void refuse_unusable_file(const char* name) {
     int missing = stat(name + script, &status) != 0;
     if (missing && names_a_port(name + script)) {
         std::fprintf(stderr,
-                     "kelo: %s names a port that is not there, not a download file; name the "
+                     "kelo: %s names a port, not a download file; name the "
                      "port with --port %s\n",
                      name + script, name + script);
     } else if (missing || S_ISREG(status.st_mode)) {

@@ -126,8 +126,8 @@ TEST(Probe, AnswerWithoutVersionFieldIsAnInvalidDevice) {
 // The port and the rate as the command line names them. "SIM" stands for
 // the simulator's device, "IMAGE" for a small image beside it.
 TEST(Probe, ChosenRateAndPort) {
-    const std::string refused = "kelo: /dev/ttyUSB9 names a port that is not there, not a "
-                                "download file; name the port with --port /dev/ttyUSB9\n";
+    const std::string refused = "kelo: /dev/ttyUSB9 names a port, not a download file; name "
+                                "the port with --port /dev/ttyUSB9\n";
     const std::string no_port = "kelo: --port needs the port's device: --port /dev/ttyUSB0\n";
     const std::string no_rate = "kelo: -b needs the rate: 38400, 19200 or 9600\n";
     const std::string q = query_wire;
