@@ -25,13 +25,14 @@ extern int32_t opt_list;
 extern int32_t opt_list_all;
 
 // Reads argv[1..] left to right into the options. "--port DEVICE" (or
-// "--port=DEVICE") sets port_option, "-b RATE" the rate; their value is
-// never the download name. The first argument that
-// is no option and does not begin with '-' is the download name
-// (image_offset becomes 0) and ends the reading, as do the usage and version
-// options and "-t". Without a name *download_name is argv[0] and
-// image_offset stays as it was. Unknown options are ignored. What was not
-// read is named on standard error, a line for each kind:
+// "--port=DEVICE") sets port_option and "-b RATE" the rate; their value is
+// never the download name, and a missing or unusable one ends the reading
+// with options_refused. The first argument that is no option and does not
+// begin with '-' is the download name (image_offset becomes 0) and ends the
+// reading, as do the usage, help and version options and "-t". Without a
+// name *download_name is argv[0] and image_offset stays as it was. Unknown
+// options are ignored. What was not read is named on standard error, a line
+// for each kind (not after a refusal):
 //   "kelo: ignored: -x --2"                       (unknown options)
 //   "kelo: not read after the download file: -2"  (or "the script file",
 //                                                  or the option, "-t")
