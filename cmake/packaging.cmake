@@ -94,6 +94,9 @@ install(FILES ${CMAKE_BINARY_DIR}/replica.s19 DESTINATION ${CMAKE_INSTALL_DATARO
 install(PROGRAMS ${CMAKE_BINARY_DIR}/kelo-demo DESTINATION lib/kelo)
 file(CREATE_LINK ../../lib/kelo/kelo-demo ${packaged_dir}/kelo-demo SYMBOLIC)
 install(FILES ${packaged_dir}/kelo-demo DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelo)
+# Bash completion, where bash-completion loads it on demand.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/kelo.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME kelo)
 # The lintian tags that are accepted on purpose, each with its reason.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kelo)

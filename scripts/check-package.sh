@@ -52,7 +52,8 @@ for f in usr/bin/kelo usr/bin/k940-sim \
   usr/share/man/man1/kelo.1.gz usr/share/man/man1/k940-sim.1.gz \
   usr/share/doc/kelo/README.md usr/share/doc/kelo/README.k940-sim.md \
   usr/share/doc/kelo/copyright usr/share/doc/kelo/changelog.Debian.gz \
-  usr/share/lintian/overrides/kelo usr/share/kelo/replica.s19 usr/share/kelo/kelo-demo; do
+  usr/share/lintian/overrides/kelo usr/share/kelo/replica.s19 usr/share/kelo/kelo-demo \
+  usr/share/bash-completion/completions/kelo; do
   [ -f "$root/$f" ] || fail "the package has no /$f"
 done
 scripts/check-size.sh "$root/usr/bin/kelo" >/dev/null || fail "the installed kelo is not 69632 bytes"
@@ -81,11 +82,14 @@ grep -q "^Kelo  -38/-19/-96 -1/-2/-3/-4 -r -s -t" "$work/usage.txt" || fail "kel
 status=0
 "$kelo" -2 /dev/null </dev/null >"$work/device.txt" 2>"$work/device-err.txt" || status=$?
 [ $status -eq 1 ] && ! grep -q Establishing "$work/device.txt" &&
-  [ "$(cat "$work/device-err.txt")" = "kelo: /dev/null is a device, not a download file; name the port with KELO_COM2=/dev/null" ] ||
+  [ "$(cat "$work/device-err.txt")" = "kelo: /dev/null is a device, not a download file; name the port with --port /dev/null" ] ||
   fail "kelo -2 /dev/null: status $status, standard error: $(cat "$work/device-err.txt")"
 "$k940_sim" --help >"$work/sim-help.txt" || fail "k940-sim --help ended with status $?"
 grep -q "^Usage: k940-sim" "$work/sim-help.txt" || fail "k940-sim --help shows no usage"
-echo "check-package: installed kelo -?, -V, a device as the file, and k940-sim --help answer"
+completed=$(bash -c 'shopt -s extglob; source "$1"; COMP_WORDS=(kelo --po); COMP_CWORD=1
+  _kelo "$2"; echo "${COMPREPLY[*]}"' _ "$root/usr/share/bash-completion/completions/kelo" "$kelo")
+[ "$completed" = --port ] || fail "the installed bash completion makes \"$completed\" of --po"
+echo "check-package: installed kelo -?, -V, a device as the file, its completion and k940-sim --help answer"
 
 # kelo(1)'s example through the installed programs and files: whole
 # downloads of the replica, whose boot section is not newer than the

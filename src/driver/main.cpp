@@ -54,6 +54,38 @@ void print_usage() {
                stdout);
 }
 
+// Everything a user can type and set, for "-h" and "--help" ("-?" keeps the
+// old tool's ten lines). %s: the platform's example port.
+constexpr char help_text[] =
+    "Usage: kelo [OPTION]... [IMAGE | @SCRIPT]\n"
+    "Loads IMAGE (Motorola S-records) into a K940 instrument over a serial port;\n"
+    "without IMAGE, the image appended to this program file. @SCRIPT plays a\n"
+    "service script instead.\n"
+    "\n"
+    "  -1, -2, -3, -4   the port: COM1 (the default) to COM4\n"
+    "  --port DEVICE    the device of that port (also --port=DEVICE):\n"
+    "                     kelo --port %s firmware.s19\n"
+    "  -L, --list       the serial ports of this computer, then the end (--all:\n"
+    "                   also those with no device behind them):  kelo --list\n"
+    "  -38, -19, -96    the rate: 38400, 19200 or 9600 baud (default: the three\n"
+    "  -b RATE          in that order):  kelo -19 firmware.s19, kelo -b 9600 ...\n"
+    "  -r, -R           control-R after each message:  kelo -r @service.txt\n"
+    "  -s, -S           show the records and the replies:  kelo -s firmware.s19\n"
+    "  -w, -W           send the boot code whatever the instrument's version\n"
+    "  -t, -T           terminal mode:  kelo -2 -t\n"
+    "  -i, -I           report on the image, open no port:  kelo -i firmware.s19\n"
+    "  -V, --version    the version:  kelo -V\n"
+    "  -?               the short usage text;  -h, --help: this text\n"
+    "\n"
+    "Environment:\n"
+    "  KELO_COM1..KELO_COM4  the device of COM1 to COM4:  KELO_COM2=%s kelo -2\n"
+    "  KELO_LOG=FILE         append a line of JSON on each run that opened a port\n"
+    "  KELO_REPLY_TIMEOUT=S  seconds a reply may take when no key can come\n"
+    "                        (default 600; 0: no limit)\n"
+    "\n"
+    "Exit status: 0 done, 1 failed; on POSIX 128 + the signal that ended the run.\n"
+    "See kelo(1).\n";
+
 // The run's last words: "\nDone.\n" or what went wrong.
 void print_final_status() {
     if (run_outcome == run_ok)
@@ -123,14 +155,23 @@ int establish_communication() {
 // port is opened, with the way to name the port. So is any other download
 // file that is not a regular file (a folder, a named pipe): it cannot be
 // checked, then read again. A script is read once and may be a pipe.
+// A name of a port's form that is missing is refused the same way (an
+// adapter not plugged in is still no download file).
 void refuse_unusable_file(const char* name) {
     int script = name[0] == '@';
     struct stat status {};
-    if (stat(name + script, &status) != 0 || S_ISREG(status.st_mode)) return;
-    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
-        std::fprintf(
-            stderr, "kelo: %s is a device, not a download file; name the port with KELO_COM%d=%s\n",
-            name + script, port_index + 1, name + script);
+    int missing = stat(name + script, &status) != 0;
+    if (missing && names_a_port(name + script)) {
+        std::fprintf(stderr,
+                     "kelo: %s names a port, not a download file; name the "
+                     "port with --port %s\n",
+                     name + script, name + script);
+    } else if (missing || S_ISREG(status.st_mode)) {
+        return;
+    } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+        std::fprintf(stderr,
+                     "kelo: %s is a device, not a download file; name the port with --port %s\n",
+                     name + script, name + script);
     } else if (script) {
         return;
     } else {
@@ -174,6 +215,13 @@ int main(int argc, char** argv) {
         std::printf("kelo %s (%s)\n", kelo_version, platform_name);
         pause_and_exit(0, 0);
     }
+
+    if (action == options_refused) pause_and_exit(0, 1);
+    if (action == options_help) {
+        std::printf(help_text, platform_example_port, platform_example_port);
+        pause_and_exit(0, 0);
+    }
+    if (opt_list) pause_and_exit(0, (list_ports(opt_list_all), 0));
 
     if (opt_report && action == options_run) {
         if (download_name == argv[0]) download_name = own_program_file(argv[0]);

@@ -4,6 +4,10 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "serial/serial_link.h"
+
+int32_t opt_list = 0;
+int32_t opt_list_all = 0;
 
 namespace {
 
@@ -16,8 +20,8 @@ struct OptionEntry {
 
 // Compared whole and case-sensitively, in this order; the first match wins.
 const OptionEntry option_table[] = {
-    {"-?", nullptr, 0, options_usage},         {"-h", nullptr, 0, options_usage},
-    {"--help", nullptr, 0, options_usage},     {platform_usage_option, nullptr, 0, options_usage},
+    {"-?", nullptr, 0, options_usage},         {"-h", nullptr, 0, options_help},
+    {"--help", nullptr, 0, options_help},      {platform_usage_option, nullptr, 0, options_usage},
     {"-38", &baud_rate, 38400, options_run},   {"-19", &baud_rate, 19200, options_run},
     {"-96", &baud_rate, 9600, options_run},    {"-1", &port_index, 0, options_run},
     {"-2", &port_index, 1, options_run},       {"-3", &port_index, 2, options_run},
@@ -27,8 +31,52 @@ const OptionEntry option_table[] = {
     {"-W", &opt_force, 1, options_run},        {"-t", nullptr, 0, options_terminal},
     {"-T", nullptr, 0, options_terminal},      {"--version", nullptr, 0, options_version},
     {"-V", nullptr, 0, options_version},       {"-i", &opt_report, 1, options_run},
-    {"-I", &opt_report, 1, options_run},
+    {"-I", &opt_report, 1, options_run},       {"-L", &opt_list, 1, options_run},
+    {"--list", &opt_list, 1, options_run},     {"--all", &opt_list_all, 1, options_run},
 };
+
+// The options that take a value, as the next argument ("--port COM3") or
+// behind '=' ("--port=COM3").
+constexpr const char* value_options[] = {"--port", "-b"};
+
+// The value option arg is (0 "--port", 1 "-b"), with *joined its value
+// behind '=' or null; -1 for none.
+int find_value_option(const char* arg, const char** joined) {
+    for (int i = 0; i < 2; ++i) {
+        std::size_t length = std::strlen(value_options[i]);
+        if (std::strncmp(arg, value_options[i], length) != 0) continue;
+        if (arg[length] != '\0' && arg[length] != '=') continue;
+        *joined = arg[length] == '=' ? arg + length + 1 : nullptr;
+        return i;
+    }
+    return -1;
+}
+
+// Takes a value option's value: 1, or 0 after saying on standard error why
+// it cannot be taken (none, one that looks like an option, a rate the
+// instrument does not talk at).
+int take_value(int option, const char* value) {
+    if (option == 0 && value && value[0] != '\0' && value[0] != '-') {
+        port_option = value;
+        return 1;
+    }
+    if (option == 0) {
+        std::fprintf(stderr, "kelo: --port needs the port's device: --port %s\n",
+                     platform_example_port);
+        return 0;
+    }
+    static const int32_t rates[] = {38400, 19200, 9600};
+    for (int32_t rate : rates) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%d", static_cast<int>(rate));
+        if (value && std::strcmp(value, text) == 0) {
+            baud_rate = rate;
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "kelo: -b needs the rate: 38400, 19200 or 9600\n");
+    return 0;
+}
 
 // The table's entry for arg; null for an argument that is no option here.
 const OptionEntry* find_option(const char* arg) {
@@ -43,6 +91,11 @@ const OptionEntry* find_option(const char* arg) {
 void report_unread(int argc, char* const* argv, int next) {
     int ignored = 0;
     for (int i = 1; i < next; ++i) {
+        const char* joined = nullptr;
+        if (find_value_option(argv[i], &joined) >= 0) {
+            if (!joined) ++i; // its value too
+            continue;
+        }
         if (argv[i][0] != '-' || find_option(argv[i])) continue;
         if (ignored++ == 0) std::fputs("kelo: ignored:", stderr);
         std::fprintf(stderr, " %s", argv[i]);
@@ -64,6 +117,12 @@ int parse_options(int argc, char* const* argv, const char** download_name) {
     int next = 1; // the first argument not read yet
     while (next < argc && action == options_run) {
         const char* arg = argv[next++];
+        const char* value = nullptr;
+        if (int value_option = find_value_option(arg, &value); value_option >= 0) {
+            if (!value && next < argc) value = argv[next++];
+            if (!take_value(value_option, value)) action = options_refused;
+            continue;
+        }
         const OptionEntry* option = find_option(arg);
         if (!option && arg[0] != '-') {
             *download_name = arg;
@@ -74,6 +133,6 @@ int parse_options(int argc, char* const* argv, const char** download_name) {
         if (option->target) *option->target = option->value;
         action = option->action;
     }
-    report_unread(argc, argv, next);
+    if (action != options_refused) report_unread(argc, argv, next);
     return action;
 }

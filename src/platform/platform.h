@@ -90,13 +90,16 @@ void set_modem_line(int fd, ModemLine line, int on);
 
 // The platform's own way of asking a program for its usage, besides "-?",
 // "-h" and "--help": "/?" on Windows; none on POSIX (nullptr), where "/?"
-// names a file. And the platform's name in the version line.
+// names a file. The platform's name in the version line, and a port's
+// device as the platform names it, for examples.
 #ifdef _WIN32
 constexpr const char* platform_usage_option = "/?";
 constexpr const char platform_name[] = "Windows";
+constexpr const char platform_example_port[] = "COM7";
 #else
 constexpr const char* platform_usage_option = nullptr;
 constexpr const char platform_name[] = "POSIX";
+constexpr const char platform_example_port[] = "/dev/ttyUSB0";
 #endif
 
 // The update record's file (KELO_LOG): opened to append to, created when it

@@ -6,6 +6,7 @@
 #include "serial/serial_port.h"
 
 SerialPort serial_port;
+const char* port_option = nullptr;
 
 namespace {
 

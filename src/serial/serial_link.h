@@ -37,6 +37,24 @@ constexpr int32_t receive_failed = -5;  // the platform's read failed
 // later operation fails the same way until the port is opened again.
 constexpr int32_t receive_lost = -6;
 
+// The device the --port option names (null: none): used for whichever COMn
+// is opened, in place of KELO_COMn, and taken as that variable's value.
+extern const char* port_option;
+
+// 1 when name has the form of a serial port's device on this platform,
+// whether or not one is there now (POSIX: below /dev/tty or /dev/serial/;
+// Windows: COM and a number, or a name that begins with "\\.\").
+int names_a_port(const char* name);
+
+// Prints the serial ports of this computer on standard output, one a line:
+// the device, then what the system tells of it, as
+//   "/dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI, FT232R USB UART,
+//    serial A10K1ABC, /dev/serial/by-id/usb-FTDI_..., in use by process 42"
+// (one line; POSIX) or "COM3: \Device\Serial2" (Windows). all 0 leaves out
+// the ports that have no device behind them. Opens no port. The number of
+// lines printed.
+int list_ports(int all);
+
 // Opens COM port_number at baud; an open port stays as it is (its rate too).
 // A failure also puts one line on standard error: the device tried and the
 // system's reason, "kelo: PATH: REASON" (Windows: "kelo: \\.\COM13: ..." in

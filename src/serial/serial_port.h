@@ -116,4 +116,10 @@ int32_t copy_trimmed(const char* value, char* buffer, int32_t size);
 // The pid is written in ASCII (blanks, digits, a line end) or, by old
 // tools, as a 4-byte binary number.
 int32_t lock_file_holder(const char* bytes, int32_t count);
+// The live process that holds a UUCP lock of the port path names, else 0.
+// Tools name the lock after the path they were given (minicom: the path
+// below /dev with its slashes turned to underscores, "LCK..pts_1"), after a
+// symbolic link on the way or after the device behind them: all are looked
+// for.
+int32_t port_lock_holder(const char* path);
 #endif

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -22,45 +23,78 @@
 
 namespace {
 
-// Writes COMn's device path into path (PATH_MAX bytes): the path in
-// KELO_COMn without the blanks around it when that leaves one, else
-// /dev/ttyS<n-1>. 0, or ENAMETOOLONG with the variable's name in path.
+// Writes COMn's device path into path (PATH_MAX bytes): the --port value,
+// else the path in KELO_COMn, without the blanks around it when that leaves
+// one, else /dev/ttyS<n-1>. 0, or ENAMETOOLONG with the option's or the
+// variable's name in path.
 int device_path(int32_t port_number, char* path) {
     char variable[16];
     std::snprintf(variable, sizeof variable, "KELO_COM%d", static_cast<int>(port_number));
-    const char* mapped = std::getenv(variable);
+    const char* mapped = port_option ? port_option : std::getenv(variable);
     int32_t length = mapped ? copy_trimmed(mapped, path, PATH_MAX) : 0;
     if (length > 0) return 0;
     if (length < 0) {
-        std::snprintf(path, PATH_MAX, "%s", variable);
+        std::snprintf(path, PATH_MAX, "%s", port_option ? "--port" : variable);
         return ENAMETOOLONG;
     }
     std::snprintf(path, PATH_MAX, "/dev/ttyS%d", static_cast<int>(port_number - 1));
     return 0;
 }
 
-// The live process that a UUCP lock file names for path's device, else 0.
-// The lock bears the name of the device itself, behind any symbolic link
-// (KELO_COMn=/dev/serial/by-id/...).
-int32_t port_lock_holder(const char* path) {
-    char device[PATH_MAX];
-    if (realpath(path, device) == nullptr) return 0;
-    const char* name = std::strrchr(device, '/');
-    name = name ? name + 1 : device;
+// The live process that a UUCP lock file names for one of the names a tool
+// gives the lock of path: path's own name, and for a path below /dev its
+// rest with the slashes turned to underscores, as minicom writes it
+// ("/dev/pts/1": LCK..pts_1). Else 0.
+int32_t lock_holder_for(const char* path) {
+    const char* base = std::strrchr(path, '/');
+    base = base ? base + 1 : path;
+    char below_dev[PATH_MAX];
+    int minicom = std::strncmp(path, "/dev/", 5) == 0 && std::strchr(path + 5, '/') != nullptr;
+    std::snprintf(below_dev, sizeof below_dev, "%s", minicom ? path + 5 : "");
+    for (char* c = below_dev; *c; ++c)
+        if (*c == '/') *c = '_';
     static const char* const folders[] = {"/run/lock", "/var/lock"};
-    for (const char* folder : folders) {
-        char lock[PATH_MAX + 16];
-        std::snprintf(lock, sizeof lock, "%s/LCK..%s", folder, name);
-        int fd = ::open(lock, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
-        char bytes[32];
-        ssize_t count = ::read(fd, bytes, sizeof bytes);
-        ::close(fd);
-        int32_t holder = count > 0 ? lock_file_holder(bytes, static_cast<int32_t>(count)) : 0;
-        if (holder > 0) return holder;
+    for (const char* name : {base, static_cast<const char*>(below_dev)}) {
+        if (name[0] == '\0') continue;
+        for (const char* folder : folders) {
+            char lock[PATH_MAX + 16];
+            std::snprintf(lock, sizeof lock, "%s/LCK..%s", folder, name);
+            int fd = ::open(lock, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) continue;
+            char bytes[32];
+            ssize_t count = ::read(fd, bytes, sizeof bytes);
+            ::close(fd);
+            int32_t holder = count > 0 ? lock_file_holder(bytes, static_cast<int32_t>(count)) : 0;
+            if (holder > 0) return holder;
+        }
     }
     return 0;
 }
+
+} // namespace
+
+// Tools name a port's lock after the path they were given, after a link on
+// the way, or after the device behind them all: each is looked for.
+int32_t port_lock_holder(const char* path) {
+    char current[PATH_MAX];
+    std::snprintf(current, sizeof current, "%s", path);
+    for (int hop = 0; hop < 8; ++hop) {
+        if (int32_t holder = lock_holder_for(current); holder > 0) return holder;
+        char target[PATH_MAX];
+        ssize_t length = readlink(current, target, sizeof target - 1);
+        if (length <= 0) break;
+        target[length] = '\0';
+        // A relative target is relative to the link's folder.
+        char* slash = std::strrchr(current, '/');
+        char* into = target[0] == '/' || slash == nullptr ? current : slash + 1;
+        if (into - current + length >= PATH_MAX) break;
+        std::memcpy(into, target, static_cast<std::size_t>(length) + 1);
+    }
+    char device[PATH_MAX];
+    return realpath(path, device) ? lock_holder_for(device) : 0;
+}
+
+namespace {
 
 // The group worth joining to open path: the one that owns the device when
 // it is not root's and its members may read and write; else the usual

@@ -78,11 +78,12 @@ int is_com_name(const char* name) {
 }
 
 // The name CreateFileA opens for COMn, into name (size bytes): "COMn" when
-// KELO_COMn is not set, or empty once the blanks around it are dropped;
-// else that value, a bare COMk put into the device namespace ("\\.\COMk":
-// COM10 and above open only that way). 0 when the value (at most size - 5
-// characters with its blanks) does not fit: no other device is opened in
-// its place, and name holds the variable's name.
+// neither --port nor KELO_COMn gives one (the option wins), or it is empty
+// once the blanks around it are dropped; else that value, a bare COMk put
+// into the device namespace ("\\.\COMk": COM10 and above open only that
+// way). 0 when the value (at most size - 5 characters with its blanks) does
+// not fit: no other device is opened in its place, and name holds the
+// option's or the variable's name.
 int device_name(int32_t port_number, char* name, DWORD size) {
     char variable[16];
     wsprintfA(variable, "KELO_COM%d", static_cast<int>(port_number));
@@ -91,11 +92,13 @@ int device_name(int32_t port_number, char* name, DWORD size) {
     // Read behind room for the namespace, which a bare COMk gets in front.
     char* value = name + namespace_length;
     DWORD room = size - namespace_length;
-    DWORD length = GetEnvironmentVariableA(variable, value, room);
+    DWORD length = port_option ? static_cast<DWORD>(std::strlen(port_option))
+                               : GetEnvironmentVariableA(variable, value, room);
     if (length >= room) {
-        std::memcpy(name, variable, sizeof variable);
+        lstrcpynA(name, port_option ? "--port" : variable, static_cast<int>(size));
         return 0;
     }
+    if (port_option) std::memcpy(value, port_option, length + 1);
     if (length == 0 || copy_trimmed(value, value, static_cast<int32_t>(room)) == 0) {
         wsprintfA(name, "COM%d", static_cast<int>(port_number));
         return 1;

@@ -40,9 +40,18 @@ RunResult kelo(std::vector<std::string> args, const RunOptions& options) {
     return run_program(args, options);
 }
 
-// "-h" and "--help" are "-?" by other names.
+// "-?" is the old tool's ten lines; "-h" and "--help" name everything.
 TEST(Usage, BannerAndUsageWithoutKeyWait) {
-    for (const char* usage : {"-?", "-h", "--help"}) {
+    for (const char* help : {"-h", "--help"}) {
+        RunResult r = kelo({"-96", help, "-t"}, RunOptions{});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.starts_with("Usage: kelo [OPTION]... [IMAGE | @SCRIPT]\n")) << r.out;
+        for (const char* named : {"--port DEVICE", "--list", "-b RATE", "-i, -I", "-V", "-s, -S",
+                                  "KELO_COM1", "KELO_LOG", "KELO_REPLY_TIMEOUT", "kelo(1)"})
+            EXPECT_NE(r.out.find(named), std::string::npos) << named;
+        EXPECT_EQ(r.err, "kelo: not read after " + std::string(help) + ": -t\n");
+    }
+    for (const char* usage : {"-?"}) {
         RunOptions options;
         options.timeout_s = 10;
         RunResult r = kelo({"-96", usage, "-t"}, options);
@@ -114,13 +123,49 @@ TEST(Probe, AnswerWithoutVersionFieldIsAnInvalidDevice) {
     EXPECT_EQ(probed_rates(empty), "38400 ") << "an answer ends the probing";
 }
 
+// The port and the rate as the command line names them. "SIM" stands for
+// the simulator's device, "IMAGE" for a small image beside it.
 TEST(Probe, ChosenRateAndPort) {
-    Sim sim("baud 19200\n");
-    RunResult r = kelo({"-3", "-19"}, ending_on("(E1)\n", {"KELO_COM3=" + sim.link()}));
-    EXPECT_NE(r.out.find("Establishing communication on COM3...\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Baud rate set to 19200 (N81)\n"), std::string::npos) << r.out;
-    EXPECT_EQ(probed_rates(sim).find("9600"), std::string::npos);
-    EXPECT_EQ(sim.rx(), "\r\n?\r\n\r") << "one probe, at the chosen rate";
+    const std::string refused = "kelo: /dev/ttyUSB9 names a port, not a download file; name "
+                                "the port with --port /dev/ttyUSB9\n";
+    const std::string no_port = "kelo: --port needs the port's device: --port /dev/ttyUSB0\n";
+    const std::string no_rate = "kelo: -b needs the rate: 38400, 19200 or 9600\n";
+    const std::string q = query_wire;
+    struct Case {
+        std::vector<std::string> args;
+        std::string env; // "KELO_COMn=" with the simulator's device behind
+        std::string out; // shown on standard output; "" for no banner at all
+        std::string err;
+        std::string rx; // what the simulator received
+    } cases[] = {
+        {{"-3", "-19", "IMAGE"}, "KELO_COM3=", "COM3...\nBaud rate set to 19200 (N81)\n", "", q},
+        {{"--port", "SIM", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", q},
+        {{"--port=SIM", "-19", "IMAGE"}, "", "COM1...\nBaud rate set to 19200", "", q},
+        {{"--port", "SIM", "-2", "-b", "19200", "IMAGE"}, "", "COM2...\nBaud", "", q},
+        {{"-b", "38400", "IMAGE"}, "KELO_COM1=", "Invalid responses detected on COM1.\n", "", q},
+        {{"-2", "--port"}, "KELO_COM2=", "", no_port, ""},
+        {{"--port", "-2", "IMAGE"}, "", "", no_port, ""},
+        {{"-b", "57600", "IMAGE"}, "KELO_COM1=", "", no_rate, ""},
+        {{"/dev/ttyUSB9"}, "KELO_COM1=", "**\n\n", refused, ""},
+    };
+    for (const Case& c : cases) {
+        Sim sim("baud 19200\n");
+        std::vector<std::string> args = c.args;
+        for (std::string& arg : args) {
+            if (arg.ends_with("SIM")) arg.replace(arg.size() - 3, 3, sim.link());
+            if (arg == "IMAGE") arg = make_image(sim.dir(), "app.s19", "--section app,records=2");
+        }
+        std::string what = args.front() + " " + args.back();
+        std::vector<std::string> env;
+        if (!c.env.empty()) env.push_back(c.env + sim.link());
+        RunResult r = kelo(args, ending_on(c.out.starts_with("COM") ? "Done." : "COM", env));
+        EXPECT_EQ(r.out.empty(), c.out.empty()) << what << ": the banner";
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << what << "\n" << r.out;
+        EXPECT_TRUE(r.err.ends_with(c.err)) << what << "\n" << r.err;
+        EXPECT_EQ(r.status, c.out.starts_with("COM") ? 0 : 1) << what;
+        EXPECT_EQ(sim.rx().substr(0, c.rx.size()), c.rx) << what;
+        EXPECT_EQ(sim.rx().empty(), c.rx.empty()) << what << ": the port opened";
+    }
 }
 
 TEST(Probe, OptionsAfterTheFileNameAreNotRead) {
@@ -224,6 +269,20 @@ struct OpenPty {
     std::string path;
 };
 
+// UUCP lock files that name this process, removed at the end.
+struct LockFiles {
+    explicit LockFiles(std::vector<std::string> names) : paths(std::move(names)) {
+        for (const std::string& path : paths) {
+            if (FILE* file = std::fopen(path.c_str(), "w"))
+                std::fprintf(file, "%10d\n", static_cast<int>(getpid())), std::fclose(file);
+        }
+    }
+    ~LockFiles() {
+        for (const std::string& path : paths) unlink(path.c_str());
+    }
+    std::vector<std::string> paths;
+};
+
 // The command that runs kelo as a user without rights to the test's files:
 // as root through setpriv as nobody; any other user already is one. Empty
 // when root has no setpriv.
@@ -280,6 +339,17 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
                group + " $USER\", then log in again)";
     };
     const std::string in_use = "the port is in use by another program";
+    // Held through UUCP lock files of this process, as minicom writes them:
+    // named after the path below /dev ("LCK..pts_N"), or after a link.
+    OpenPty minicom_path;
+    OpenPty minicom_link;
+    std::string link = folder.path + "/kelo-test-port-" + std::to_string(getpid());
+    ASSERT_EQ(symlink(minicom_link.path.c_str(), link.c_str()), 0);
+    std::string pts_name = minicom_path.path.substr(5);
+    pts_name[pts_name.find('/')] = '_';
+    LockFiles locks(
+        {"/run/lock/LCK.." + pts_name, "/run/lock/LCK.." + link.substr(folder.path.size() + 1)});
+    const std::string held = "the port is in use by process " + std::to_string(getpid());
 
     struct Case {
         const char* what;
@@ -299,6 +369,8 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
         {"not a terminal", {"-38"}, "/dev/null", false, "Inappropriate ioctl for device"},
         {"locked", {}, locked.path, false, in_use},
         {"locked, terminal mode", {"-t"}, locked.path, false, in_use},
+        {"minicom's lock of the path given", {}, minicom_path.path, false, held},
+        {"a lock named after a link", {"-2"}, link, true, held},
         {"exclusive", {}, exclusive.path, true, in_use},
         {"chmod 000", {}, no_rights, true, denied(no_rights_group)},
         {"group only", {"-19"}, group_only, true, denied(group)},
@@ -326,6 +398,64 @@ TEST(Port, ReasonForAPortThatCannotBeOpened) {
         EXPECT_EQ(r.err, "kelo: " + device + ": " + c.reason + "\n") << c.what;
     }
     if (skipped > 0) GTEST_SKIP() << skipped << " cases need a user without rights: no setpriv";
+}
+
+// --list reads a made-up /sys and /dev/serial (KELO_LIST_ROOT): a USB FTDI
+// adapter with its by-id link and a UUCP lock on that link, a cdc_acm
+// device, a UART of the 8250 driver, two of its placeholders (type 0, listed
+// with --all only) and a virtual console (never).
+TEST(Port, ListOfTheSerialPorts) {
+    OpenFolder root;
+    const std::string serial = "KT" + std::to_string(getpid());
+    const std::string by_id = "usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0";
+    // "path=text" a file, "path>target" a symbolic link, ';' between them;
+    // U/ the USB bus, P/ the 8250 ports, S/ the serial core's drivers.
+    std::string tree =
+        "U/1-1/idVendor=0403;U/1-1/idProduct=6001;U/1-1/manufacturer=FTDI;U/1-1/serial=" + serial +
+        ";U/1-1/product=FT232R USB UART;U/1-1/1-1:1.0/ttyUSB0/driver>../drivers/ftdi_sio;"
+        "sys/class/tty/ttyUSB0/device>../../../../U/1-1/1-1:1.0/ttyUSB0;U/1-2/idVendor=2e8a;"
+        "U/1-2/idProduct=000a;U/1-2/product=K940 port;U/1-2/1-2:1.0/driver>../drivers/cdc_acm;"
+        "sys/class/tty/ttyACM0/device>../../../../U/1-2/1-2:1.0;sys/class/tty/tty1/dev=4:1;"
+        "sys/devices/pnp0/00:04/driver>../drivers/serial;sys/class/tty/ttyS0/type=4;"
+        "sys/devices/pnp0/00:04/00:04:0/00:04:0.0/driver>S/port;sys/class/tty/ttyS0/device>"
+        "../../../devices/pnp0/00:04/00:04:0/00:04:0.0;sys/class/tty/ttyS10/type=0;"
+        "sys/class/tty/ttyS10/device>../../../../P/serial8250:0.10;P/serial8250:0.10/x=;"
+        "sys/class/tty/ttyS2/device>../../../../P/serial8250:0.2;sys/class/tty/ttyS2/type=0;"
+        "P/serial8250:0.2/driver>S/port;P/driver>S/ctrl;P/../driver>../drivers/serial8250;"
+        "dev/serial/by-id/" +
+        by_id + ">../../ttyUSB0;";
+    for (auto [from, to] : {std::pair{"U/", "sys/devices/pci0000:00/usb1/"},
+                            {"P/", "sys/devices/platform/serial8250/serial8250:0/"},
+                            {"S/", "../../bus/serial-base/drivers/"}})
+        for (std::size_t at; (at = tree.find(from)) != std::string::npos;) tree.replace(at, 2, to);
+    for (std::size_t at = 0, end; (end = tree.find(';', at)) != std::string::npos; at = end + 1) {
+        std::string entry = tree.substr(at, end - at);
+        std::size_t mark = entry.find_first_of("=>");
+        std::filesystem::path path = root.path + "/" + entry.substr(0, mark);
+        std::filesystem::create_directories(path.parent_path());
+        if (entry[mark] == '>')
+            std::filesystem::create_directory_symlink(entry.substr(mark + 1), path);
+        else if (FILE* file = std::fopen(path.c_str(), "w"))
+            std::fprintf(file, "%s\n", entry.substr(mark + 1).c_str()), std::fclose(file);
+    }
+    LockFiles lock({"/run/lock/LCK..serial_by-id_" + by_id});
+    const std::string listed = "/dev/ttyACM0: cdc_acm, USB 2e8a:000a, K940 port\n"
+                               "/dev/ttyS0: serial\n";
+    const std::string usb0 =
+        "/dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI, FT232R USB UART, serial " + serial +
+        ", /dev/serial/by-id/" + by_id + ", in use by process " + std::to_string(getpid()) + "\n";
+    const std::string placeholders = "/dev/ttyS2: serial8250\n/dev/ttyS10: serial8250\n";
+    RunOptions options;
+    options.env = {"KELO_LIST_ROOT=" + root.path};
+    options.timeout_s = 10;
+    for (bool all : {false, true}) {
+        RunResult r =
+            kelo(all ? std::vector<std::string>{"-L", "--all"} : std::vector<std::string>{"--list"},
+                 options);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, listed + (all ? placeholders : "") + usb0) << all;
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 // A user who is not root: the probe closes and reopens the port for each

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "serial/serial_link.h"
 
 namespace {
 
@@ -81,6 +82,27 @@ TEST_F(Options, UnknownOptionsAreIgnored) {
     EXPECT_EQ(err, "kelo: ignored: - -x -38400 -rs --HELP -H -help --h -v\n");
 }
 
+// "--port" and "-b" take the next argument (or the text behind '='), which
+// is never the download name nor named as unread; a bad value is refused.
+TEST_F(Options, ValueOptionsTakeTheirValue) {
+    Parsed p = parse({"--port", "/dev/ttyUSB0", "-b", "9600", "-L", "--all", "--portx", "fw"});
+    EXPECT_EQ(p.action, options_run);
+    EXPECT_STREQ(port_option, "/dev/ttyUSB0");
+    EXPECT_EQ(baud_rate, 9600);
+    EXPECT_EQ(p.name, "fw");
+    EXPECT_EQ(opt_list + opt_list_all, 2);
+    EXPECT_EQ(err, "kelo: ignored: --portx\n");
+    p = parse({"--port=COM7", "-2"});
+    EXPECT_STREQ(port_option, "COM7");
+    EXPECT_EQ(err, "");
+    for (auto args : {std::initializer_list<const char*>{"-2", "--port", "-1"},
+                      {"--port="},
+                      {"-b", "57600", "fw"},
+                      {"-b"}})
+        EXPECT_EQ(parse(args).action, options_refused) << *args.begin();
+    port_option = nullptr;
+}
+
 TEST_F(Options, NameEndsTheReadingAndSetsOffsetZero) {
     Parsed p = parse({"-2", "image.s19", "-3", "-t", "-?"});
     EXPECT_EQ(p.action, options_run);
@@ -108,10 +130,15 @@ TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {
 }
 
 TEST_F(Options, UsageAndVersionStopTheReading) {
-    for (const char* usage : {"-?", "-h", "--help", "-V", "--version"}) {
+    const std::pair<const char*, int> rows[] = {{"-?", options_usage},
+                                                {"-h", options_help},
+                                                {"--help", options_help},
+                                                {"-V", options_version},
+                                                {"--version", options_version}};
+    for (const auto& [usage, action] : rows) {
         SetUp();
         Parsed p = parse({"-96", usage, "-t", "-2", "name"});
-        EXPECT_EQ(p.action, usage[1] == 'V' || usage[2] == 'v' ? options_version : options_usage);
+        EXPECT_EQ(p.action, action) << usage;
         EXPECT_EQ(image_offset, program_file_size) << usage;
         EXPECT_EQ(port_index, 0) << usage;
         EXPECT_EQ(err, "kelo: not read after " + std::string(usage) + ": -t -2 name\n");

@@ -71,6 +71,8 @@ void release_reply() {
 
 using fake::line;
 
+const char* port_option = nullptr;
+
 int open_port(int32_t, uint32_t) {
     return 0;
 }

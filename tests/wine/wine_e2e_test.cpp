@@ -103,21 +103,32 @@ TEST(ProgramFile, ImportsOnlySystemLibraries) {
         dlls.insert(name);
     }
     EXPECT_EQ(pclose(pipe), 0);
-    const std::set<std::string> system = {"KERNEL32.DLL", "USER32.DLL", "WINMM.DLL", "MSVCRT.DLL"};
+    // ADVAPI32: the registry, for --list.
+    const std::set<std::string> system = {"KERNEL32.DLL", "USER32.DLL", "WINMM.DLL", "MSVCRT.DLL",
+                                          "ADVAPI32.DLL"};
     EXPECT_TRUE(dlls.contains("KERNEL32.DLL"));
     for (const std::string& dll : dlls) EXPECT_TRUE(system.contains(dll)) << dll;
 }
 
 // --- start-up and the probe ---------------------------------------------------------
 
-// "-h", "--help" and Windows' own "/?" are "-?" by other names.
+// Windows' own "/?" is "-?" by another name; "--help" names everything,
+// "--list" the ports mapped in the prefix, as the registry lists them.
 TEST_F(WineTest, UsageEndsAtOnceWithStatusZero) {
     Sim sim;
-    for (const char* usage : {"-?", "-h", "--help", "/?"}) {
+    for (const char* usage : {"-?", "/?", "--help", "--list"}) {
         RunResult r = kelo(sim, {"-96", usage, "-t"});
         EXPECT_EQ(r.status, 0) << usage;
-        EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
-        EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage_text)) << usage << r.out;
+        if (usage[2] == 'h') {
+            EXPECT_TRUE(r.out.starts_with("Usage: kelo")) << r.out;
+            EXPECT_NE(r.out.find("kelo --port COM7 firmware.s19"), std::string::npos) << r.out;
+        } else if (usage[2] == 'l') {
+            for (std::string n : {"1", "2", "3", "4", "12"})
+                EXPECT_NE(r.out.find("COM" + n + ": \\Device\\Serial"), r.out.npos) << r.out;
+        } else {
+            EXPECT_EQ(r.out.find(banner_top), 0u) << r.out;
+            EXPECT_TRUE(r.out.ends_with(std::string("**\n\n") + usage_text)) << usage << r.out;
+        }
         EXPECT_EQ(r.out.find("Establishing"), std::string::npos) << usage;
         EXPECT_EQ(sim.rx(), "") << "the port is not opened";
         EXPECT_LT(r.seconds, 2.0) << "no key wait after the usage_text text";
@@ -208,6 +219,7 @@ TEST_F(WineTest, PortMappedThroughTheEnvironment) {
         std::string value;
         bool opens;
         std::string err = "";
+        bool option = false; // named with --port, not KELO_COMn
     } cases[] = {
         {1, "COM12", true},
         {3, "\\\\.\\COM12", true},
@@ -217,14 +229,19 @@ TEST_F(WineTest, PortMappedThroughTheEnvironment) {
         {1, longest + " ", false, "kelo: KELO_COM1: File name is too long.\n"},
         {1, "", false, "kelo: COM1: Invalid function.\n"}, // the plain COM1, absent
         {1, "COM13", false, "kelo: \\\\.\\COM13: File not found.\n"},
+        {2, "COM12", true, "", true},
+        {1, "\\\\.\\COM12", true, "", true},
+        {4, "COM13", false, "kelo: \\\\.\\COM13: File not found.\n", true},
     };
     for (const Case& c : cases) {
         Sim sim;
         std::string image = image_file(sim.dir(), "app.s19", "--section app,records=4");
         wine::point_port(12, sim.link());
         std::string com = "COM" + std::to_string(c.port);
-        RunResult r = wine::run(wine::kelo_exe(), {"-" + std::to_string(c.port), "-38", image},
-                                sim.dir(), 60, {"KELO_" + com + "=" + c.value});
+        std::vector<std::string> args = {"-" + std::to_string(c.port), "-38", image};
+        if (c.option) args.insert(args.begin() + 1, {"--port", c.value});
+        RunResult r = wine::run(wine::kelo_exe(), args, sim.dir(), 60,
+                                {"KELO_" + com + "=" + (c.option ? "COM9" : c.value)});
         std::string what = com + "=" + c.value.substr(0, 9) + " (" +
                            std::to_string(c.value.size()) + " characters)";
         EXPECT_NE(r.out.find("Establishing communication on " + com + "...\n"), std::string::npos)
