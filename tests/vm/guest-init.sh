@@ -60,6 +60,12 @@ u=$(readlink -f /sys/class/tty/ttyUSB0/device/../..)
 echo "ttyUSB0 USB device $u: $(cat $u/idVendor):$(cat $u/idProduct)" \
     "serial '$(cat $u/serial)' manufacturer '$(cat $u/manufacturer)' product '$(cat $u/product)'"
 
+echo "== row 6: the ports kelo lists, and all of them"
+/kelo --list >/tmp/list.out 2>&1
+echo "@status list $?"
+sed 's/^/@list /' /tmp/list.out
+/kelo --list --all 2>&1 | sed 's/^/@all /'
+
 echo "== row 1: three sections on ttyS1 (8250), the rate found by probing"
 echo "#ROW5-START#"
 sleep 0.3

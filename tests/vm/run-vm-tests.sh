@@ -12,7 +12,9 @@
 #   4. the adapter unplugged mid-download: "Connection lost on COM1.",
 #      status 1, within 2 s, no CPU spin, port_lost in the update record,
 #      and the section never programmed;
-#   5. DTR: off whenever kelo sends; the short pulse at open is measured.
+#   5. DTR: off whenever kelo sends; the short pulse at open is measured;
+#   6. kelo --list names ttyS1 (8250) and ttyUSB0 (ftdi_sio, 0403:6001, its
+#      serial number) and leaves out the unused ttyS placeholders.
 # About a minute; the guest kernel is fetched once with apt-get download
 # and cached in $KELO_VM_CACHE (default ~/.cache/kelo-vm). Skips, loudly and
 # with status 0, only when QEMU cannot start at all.
@@ -280,5 +282,15 @@ check 5 "the trace holds row 1's run on ttyS1 and its DTR pulses" awk "BEGIN { e
 set -- ${dtr##*|}
 check 5 "DTR was off for every byte kelo sent, and at the end" \
     awk "BEGIN { exit !(${1:-0} > 100 && ${2:-1} == 0 && ${3:-1} == 0) }"
+
+# Row 6: ttyS0 is the guest's console, a real UART too; ttyS2 and ttyS3 are
+# the kernel's placeholders with no UART behind them (type 0).
+lines() { sed -n "s/^@$1 //p" "$work/console.txt"; }
+check 6 "--list: status 0" [ "$(fact "status list")" = 0 ]
+check 6 "--list names ttyS1 and its driver" eval 'lines list | grep -q "^/dev/ttyS1: serial"'
+check 6 "--list names ttyUSB0: ftdi_sio, 0403:6001, serial KELO0001" \
+    eval 'lines list | grep "^/dev/ttyUSB0: ftdi_sio" | grep "0403:6001" | grep -q "KELO0001"'
+check 6 "--list leaves out the placeholders ttyS2 and ttyS3" eval '! lines list | grep -q "ttyS[23]"'
+check 6 "--list --all shows them" eval 'lines all | grep -q "^/dev/ttyS2" && lines all | grep -q "^/dev/ttyS3"'
 
 exit $failed
