@@ -471,13 +471,15 @@ TEST(DownloadInStep, LinesBesideTheRepliesNeverPassForReplies) {
         {"reboot_ms 5000\nbanner K940 BOOT\\r\\nready\\r\\n"}, // a sign-on banner
         {"reboot_ms 6000\nhold_queries 1"}, // queries held while rebooting, answered at once
         {"reboot_answer_delay_ms 700"},
-        {"reply_twice 8"},                       // the reply sent twice, right behind itself
-        {"reply_twice 5"},                       // the boot section's S7
-        {"reply_twice 49"},                      // the last S7
-        {"after_reply >\\r\\n"},                 // a prompt behind every reply
-        {"after_reply >\\r\\n\npace 1", "", ""}, // a refusal behind ">" would read ">E0": accepted
+        {"reply_twice 8"},  // the reply sent twice, right behind itself
+        {"reply_twice 5"},  // the boot section's S7
+        {"reply_twice 49"}, // the last S7
+        // A prompt behind every reply, also between a refusal and the record's
+        // next transmission, refused again: ">" joined to "E01 ..." would accept it.
+        {"after_reply >\\r\\n", "", "refuse_record 20 2\nrefuse_record 25 1"},
+        {"after_reply >\\r\\n\npace 1", "", ""}, // no refusal: ">E01 ..." reads as accepted
         {"after_reply OK\\r\\n\npace 1"},
-        {"after_reply READY\\r\\n"}, // between a refusal and the record's second transmission
+        {"after_reply READY\\r\\n"},
         {"status_line PROGRAMMED\\r\\n\npace 1"}, // 100 ms after each S7's reply
         {"status_line K940 READY\\r\\n\nstatus_ms 150\nstatus_s7 3\npace 1"}, // after the last
         {"reply_delay_ms 20", "", "refuse_record 20 1", "touch"},
