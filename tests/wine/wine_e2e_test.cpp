@@ -262,12 +262,7 @@ TEST_F(WineTest, PortMappedThroughTheEnvironment) {
     }
 }
 
-// A check program of the native build (built when MinGW-w64 is installed).
-std::string check_program(const std::string& name) {
-    std::string path = std::string(CHECKS_DIR) + "/" + name;
-    if (!std::filesystem::exists(path)) ADD_FAILURE() << path << " was not built (MinGW-w64?)";
-    return path;
-}
+std::string check_program(const std::string& name);
 
 // --- downloads ----------------------------------------------------------------------
 
@@ -365,21 +360,21 @@ TEST_F(WineTest, LinesBesideTheRepliesNoiseSilenceAndTheFileChanged) {
         {"hang_at record 3",
          "\nNo reply from the instrument on COM1 for 2 s: the download ends.\n"},
     };
-    for (const auto& c : cases) {
-        int s7_sent = c.ending == "\nDone.\n" ? 2 : c.ending == changed;
-        Sim sim(std::string(old_boot) + c.scenario + "\nrefuse_record 8 1\n");
+    for (const auto& [scenario, ending, file] : cases) {
+        int s7_sent = ending == "\nDone.\n" ? 2 : ending == changed;
+        Sim sim(std::string(old_boot) + scenario + "\nrefuse_record 8 1\n");
         image_file(sim.dir(), "step.s19", "--section boot,records=2 --section app,records=20");
         std::string path = sim.dir() + "/step.s19";
         std::string text = harness::read_file(path);
         auto holder = std::async(std::launch::async, [&] {
-            if (c.file == "hold")
+            if (file == "hold")
                 wine::run(check_program("hold_check.exe"), {"step.s19", "90"}, sim.dir(), 100);
         });
         for (int tenths = 0;
-             c.file == "hold" && tenths < 300 && !std::filesystem::exists(path + ".held"); ++tenths)
+             file == "hold" && tenths < 300 && !std::filesystem::exists(path + ".held"); ++tenths)
             usleep(100 * 1000);
         auto rewrite = std::async(std::launch::async, [&] {
-            if (c.file == "rewrite" && sim.wait_for(" record 10 ", 60))
+            if (file == "rewrite" && sim.wait_for(" record 10 ", 60))
                 write_file(path, text + "\r\n");
         });
         wine::point_port(1, sim.link());
@@ -388,18 +383,16 @@ TEST_F(WineTest, LinesBesideTheRepliesNoiseSilenceAndTheFileChanged) {
         rewrite.wait();
         write_file(path + ".done", "");
         holder.wait();
-        EXPECT_EQ(r.status, s7_sent == 2 ? 0 : 1) << c.scenario << "\n" << r.out;
-        EXPECT_TRUE(r.out.ends_with(c.ending)) << r.out;
-        EXPECT_EQ(r.err.find("open for writing in another program") != std::string::npos,
-                  c.file == "hold")
-            << r.err;
-        EXPECT_LT(r.seconds, 15) << c.scenario;
+        EXPECT_EQ(r.status, s7_sent == 2 ? 0 : 1) << scenario << "\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with(ending)) << r.out;
+        EXPECT_EQ(r.err.find("open for writing in another") != std::string::npos, file == "hold");
+        EXPECT_LT(r.seconds, 15) << scenario;
         auto sections = sections_of(text);
-        EXPECT_EQ(count_of(after_probe(sim), "\rS7"), s7_sent) << c.scenario;
+        EXPECT_EQ(count_of(after_probe(sim), "\rS7"), s7_sent) << scenario;
         for (size_t n = 0; s7_sent == 2 && n < sections.size(); ++n)
             EXPECT_TRUE(sim.memory(static_cast<int>(n + 1)) ==
                         srec_cat_memory(sim.dir(), sections[n], "s" + std::to_string(n)))
-                << c.scenario << ": section " << n + 1;
+                << scenario << ": section " << n + 1;
     }
 }
 
@@ -655,6 +648,13 @@ class NullModem {
     std::atomic<bool> stop_{false};
     std::thread relay_;
 };
+
+// A check program of the native build (built when MinGW-w64 is installed).
+std::string check_program(const std::string& name) {
+    std::string path = std::string(CHECKS_DIR) + "/" + name;
+    if (!std::filesystem::exists(path)) ADD_FAILURE() << path << " was not built (MinGW-w64?)";
+    return path;
+}
 
 TEST_F(WineTest, SerialPortOnANullModem) {
     Sim sim; // for its folder
