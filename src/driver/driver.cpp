@@ -21,9 +21,10 @@ void pause_and_exit(int wait, int status) {
     if (wait) {
         // Keys pressed earlier must not cut the pause short.
         drop_keys();
+        closing_pause_begins();
         for (int step = 0; step < exit_pause_steps; ++step) {
             pause_ms(exit_pause_step_ms);
-            if (key_waiting()) break;
+            if (key_waiting() || closing_pause_cut()) break;
         }
         drop_keys();
     }
