@@ -1,8 +1,14 @@
 // The update record's own pieces, apart from a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
+#include "record/sha256.h"
 #include "record/update_record.h"
 
 // The start time, computed without the C library's time zone machinery,
@@ -22,4 +28,43 @@ TEST(UpdateRecord, StartTimeAgreesWithGmtime) {
             ASSERT_STREQ(shown, expected) << seconds;
         }
     }
+}
+
+// SHA-256 agrees with sha256sum at every length where the padding changes
+// shape (55, 56, 63, 64 bytes modulo 64) and for the standard test
+// messages, the bytes fed in pieces of every size up to a block and more.
+TEST(UpdateRecord, Sha256AgreesWithSha256sum) {
+    std::vector<std::string> messages = {
+        "abc", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+        "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
+        "lmnopqrsmnopqrstnopqrstu",
+        std::string(1000000, 'a')};
+    for (size_t length : {0, 55, 56, 63, 64, 119, 120, 6455, 6456, 6463, 6464}) {
+        std::string m(length, '\0');
+        for (size_t i = 0; i < length; ++i) m[i] = static_cast<char>(i * 7 + length);
+        messages.push_back(m);
+    }
+    char path[] = "/tmp/kelo-sha-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (const std::string& m : messages) {
+        std::FILE* file = std::fopen(path, "wb");
+        std::fwrite(m.data(), 1, m.size(), file);
+        std::fclose(file);
+        std::FILE* sum = popen(("sha256sum " + std::string(path)).c_str(), "r");
+        char expected[65] = {};
+        ASSERT_EQ(std::fread(expected, 1, 64, sum), 64u);
+        pclose(sum);
+        for (size_t piece : {size_t{1}, size_t{63}, size_t{65}, m.size() + 1}) {
+            Sha256 hash;
+            sha256_start(&hash);
+            for (size_t at = 0; at < m.size(); at += piece)
+                sha256_add(&hash, m.data() + at, std::min(piece, m.size() - at));
+            char digest[65];
+            sha256_finish(&hash, digest);
+            EXPECT_STREQ(digest, expected) << m.size() << " bytes in pieces of " << piece;
+        }
+    }
+    std::remove(path);
 }
