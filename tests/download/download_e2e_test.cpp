@@ -495,8 +495,9 @@ TEST(DownloadInStep, LinesBesideTheRepliesNeverPassForReplies) {
 // it ends, and nothing kills the run or spoils a line, whatever the log,
 // the names and the signals; record_check.py reads each line back and
 // checks it against the run. Each row: the scenario, a bash command ($K
-// kelo, $I the image, $L the log, $D a folder; s SIG TEXT runs kelo with
-// $I in the background and sends SIG once its output shows TEXT), keys,
+// kelo, $I the image, $L the log, $D a folder; s SIG TEXT [OPTION] runs
+// kelo with $I in the background and sends SIG once its output shows TEXT
+// (-s shows a record once it is counted)), keys,
 // and what the check prints for the last line, or with "!" the end of the
 // run's output when the log cannot be read back.
 TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
@@ -521,15 +522,12 @@ TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
          {},
          "done 0 10 0 'K940,\\x01\\xe9\"\\\\,20000620' 20000620"},
         {"ident HELLO,WORLD", "$K $I", {}, "invalid_device 1 0 0 'HELLO,WORLD' None"},
+        {"reply_delay_ms 60000", "$K -s $I", {when_output(">S0", "\x1b")}, "esc 1 1 0" + ident},
         {"reply_delay_ms 60000",
-         "$K $I",
-         {when_output("Application Code", "\x1b")},
-         "esc 1 1 0" + ident},
-        {"reply_delay_ms 60000",
-         "$K $I",
-         {when_output("Application Code", "\x03")},
+         "$K -s $I",
+         {when_output(">S0", "\x03")},
          "interrupted 130 1 0" + ident},
-        {"reply_delay_ms 60000", "s USR1 'Application Code'", {}, "interrupted 138 1 0" + ident},
+        {"reply_delay_ms 60000", "s USR1 '>S0' -s", {}, "interrupted 138 1 0" + ident},
         {"", "s TERM Done.", {}, "done 0 10 0" + ident},
         {"",
          "mkdir -p '" + deep + "' && cp $I '" + deep + "' && $K '" + deep + "/record.s19'",
@@ -563,7 +561,8 @@ TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
         options.terminal = !c.keys.empty();                   // Ctrl-C from a terminal
         RunResult run = harness::run_program(
             {"/bin/bash", "-c",
-             "s() { rm -f $D/out; $K $I 3<&- >$D/out & p=$!; until grep -q \"$2\" $D/out; do sleep "
+             "s() { rm -f $D/out; $K $3 $I 3<&- >$D/out & p=$!; until grep -q \"$2\" $D/out; do "
+             "sleep "
              "0.05; done; exec 3<&-; kill -$1 $p; wait $p; r=$?; cat $D/out; return $r; }; " +
                  c.command},
             options);
