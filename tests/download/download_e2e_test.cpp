@@ -493,53 +493,48 @@ TEST(DownloadInStep, LinesBesideTheRepliesNeverPassForReplies) {
 
 // Every run that opened a port leaves one line of JSON in KELO_LOG, however
 // it ends, and nothing kills the run or spoils a line, whatever the log,
-// the names and the signals; record_check.py reads each line back and
-// checks it against the run. Each row: the scenario, a bash command ($K
-// kelo, $I the image, $L the log, $D a folder; s SIG TEXT [OPTION] runs
-// kelo with $I in the background and sends SIG once its output shows TEXT
-// (-s shows a record once it is counted)), keys,
-// and what the check prints for the last line, or with "!" the end of the
-// run's output when the log cannot be read back.
+// the names and the signals; record_check.py reads the lines back and
+// checks them against the run. Each row: the scenario, a bash command ($K
+// kelo, $I the image, $L the log; s SIG TEXT [OPTION] runs kelo on $I in
+// the background and sends SIG once its output shows TEXT, -s showing a
+// record once it is counted), keys, and what the check prints for the last
+// line, or after "!" the status and the end of the output.
 TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
     std::string image = make_image("record.s19", "--section app,records=8");
-    std::string log = temp_dir() + "/kelo.log";
-    const std::string ident = " 'K940,SN1234,20000620,20070215,20060504' 20000620";
-    std::string deep = temp_dir() + "/deep"; // 3 KB: twelve folders of 120 "é"
-    std::string folder;
+    std::string log = temp_dir() + "/kelo.log", deep = temp_dir() + "/deep", folder;
     for (int i = 0; i < 120; ++i) folder += "\xc3\xa9";
-    for (int i = 0; i < 12; ++i) deep += "/" + folder;
+    for (int i = 0; i < 12; ++i) deep += "/" + folder; // 3 KB
+    const std::string k940 = " 'K940,SN1234,20000620,20070215,20060504' 20000620",
+                      done = "done 0 10 0" + k940;
     const struct {
         std::string scenario, command;
         std::vector<KeyStep> keys;
         std::string expected;
         int lines = 1;
     } cases[] = {
-        {"refuse_record 3 2", "$K $I", {}, "done 0 10 2" + ident},
-        {"refuse_record 3 5", "$K $I", {}, "refused 1 3 4" + ident},
-        {"line_lost_at record 4", "$K $I", {}, "port_lost 1 4 0" + ident},
+        {"refuse_record 3 2", "$K $I", {}, "done 0 10 2" + k940},
+        {"refuse_record 3 5", "$K $I", {}, "refused 1 3 4" + k940},
+        {"line_lost_at record 4", "$K $I", {}, "port_lost 1 4 0" + k940},
         {"ident K940,\\x01\\xe9\"\\\\,20000620",
          "$K $I",
          {},
          "done 0 10 0 'K940,\\x01\\xe9\"\\\\,20000620' 20000620"},
         {"ident HELLO,WORLD", "$K $I", {}, "invalid_device 1 0 0 'HELLO,WORLD' None"},
-        {"reply_delay_ms 60000", "$K -s $I", {when_output(">S0", "\x1b")}, "esc 1 1 0" + ident},
+        {"reply_delay_ms 60000", "$K -s $I", {when_output(">S0", "\x1b")}, "esc 1 1 0" + k940},
         {"reply_delay_ms 60000",
          "$K -s $I",
          {when_output(">S0", "\x03")},
-         "interrupted 130 1 0" + ident},
-        {"reply_delay_ms 60000", "s USR1 '>S0' -s", {}, "interrupted 138 1 0" + ident},
-        {"", "s TERM Done.", {}, "done 0 10 0" + ident},
+         "interrupted 130 1 0" + k940},
+        {"reply_delay_ms 60000", "s USR1 '>S0' -s", {}, "interrupted 138 1 0" + k940},
+        {"", "s TERM Done.", {}, done},
+        {"", "mkdir -p $J && cp $I $J && $K $J/record.s19", {}, done},
+        {"", "printf '{\"planted\":1}\\n{\"planted' >$L; $K $I", {}, done},
         {"",
-         "mkdir -p '" + deep + "' && cp $I '" + deep + "' && $K '" + deep + "/record.s19'",
+         "head -c 3900 /dev/zero | tr '\\0' x | sed 's/^/{\"planted\":\"/' >$L; echo >>$L; (ulimit "
+         "-f 4; $K $I) && test $(stat -c %s $L) = 3913 && $K $I",
          {},
-         "done 0 10 0" + ident},
-        {"", "printf '{\"planted\":1}\\n{\"planted' >$L; $K $I", {}, "done 0 10 0" + ident},
-        {"",
-         "head -c 3900 /dev/zero | tr '\\0' x | sed 's/^/{\"planted\":\"/' >$L; echo >>$L;"
-         "(ulimit -f 4; $K $I) && test $(stat -c %s $L) = 3913 && $K $I",
-         {},
-         "done 0 10 0" + ident},
-        {"", "$K $I & KELO_COM1=$C2 $K $I; wait", {}, "done 0 10 0" + ident, 2},
+         done},
+        {"", "$K $I & KELO_COM1=$C2 $K $I; wait", {}, done, 2},
         {"",
          "rm $L; mkfifo $L; exec 3<>$L; s 0 'Application Code'",
          {},
@@ -552,37 +547,38 @@ TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
         Sim sim(c.scenario + "\n");
         std::unique_ptr<Sim> second = c.lines == 2 ? std::make_unique<Sim>() : nullptr;
         RunOptions options;
-        options.env = {sim.com1_env(),    "K=" + harness::kelo_path(),
-                       "I=" + image,      "L=" + log,
-                       "D=" + temp_dir(), "C2=" + (second ? second->link() : ""),
-                       "KELO_LOG=" + log};
+        options.env = {sim.com1_env(),
+                       "K=" + harness::kelo_path(),
+                       "I=" + image,
+                       "L=" + log,
+                       "J=" + deep,
+                       "KELO_LOG=" + log,
+                       "C2=" + (second ? second->link() : "")};
         options.keys = c.keys;
         options.keys.push_back(when_output("\n", "x", 3000)); // ends the closing pause
         options.terminal = !c.keys.empty();                   // Ctrl-C from a terminal
+        // s: kelo in the background, SIG once TEXT shows; it must end
+        // within 1.5 s of SIGTERM (the closing pause cut short).
         RunResult run = harness::run_program(
             {"/bin/bash", "-c",
-             "s() { rm -f $D/out; $K $3 $I 3<&- >$D/out & p=$!; until grep -q \"$2\" $D/out; do "
-             "sleep "
-             "0.05; done; exec 3<&-; kill -$1 $p; wait $p; r=$?; cat $D/out; return $r; }; " +
+             "s() { rm -f $L.out; $K $3 $I 3<&- >$L.out & p=$!; until grep -qs \"$2\" $L.out; do "
+             "sleep 0.05; done; exec 3<&-; kill -$1 $p; [ $1 != TERM ] || (sleep 1.5; kill -9 $p) "
+             "&>/dev/null & wait $p; r=$?; cat $L.out; return $r; }; " +
                  c.command},
             options);
-        std::string shown = run.out + run.err;
+        std::string shown = run.out + run.err,
+                    named = c.command[0] == 'm' ? "'" + deep + "/record.s19'" : image;
         if (c.expected[0] == '!') {
             std::string ending = c.expected.substr(2).replace(c.expected.find("$L") - 2, 2, log);
             EXPECT_TRUE(shown.ends_with(ending)) << c.command << "\n" << shown;
             EXPECT_EQ(run.status, c.expected[1] - '0') << c.command;
             continue;
         }
-        std::string checked = temp_dir() + "/checked.txt";
-        std::string command = "python3 " KELO_RECORD_CHECK " " + log + " " +
-                              std::to_string(c.lines) + " " + image + " " + image + " >" + checked;
-        if (c.command.find("mkdir") == 0)
-            command =
-                "python3 " KELO_RECORD_CHECK " " + log + " 1 '" + deep + "/record.s19' >" + checked;
-        EXPECT_EQ(std::system(command.c_str()), 0) << c.command << "\n"
-                                                   << shown << harness::read_file(log);
-        std::string got = harness::read_file(checked);
-        EXPECT_EQ(got, c.expected + "\n") << c.scenario << " " << c.command;
+        std::string check = "python3 " KELO_RECORD_CHECK " " + log + " " + std::to_string(c.lines) +
+                            " " + named + " " + named + " >" + log + ".txt";
+        EXPECT_EQ(std::system(check.c_str()), 0) << c.command << "\n"
+                                                 << shown << harness::read_file(log);
+        EXPECT_EQ(harness::read_file(log + ".txt"), c.expected + "\n") << c.command;
         EXPECT_EQ(run.status, std::atoi(c.expected.c_str() + c.expected.find(' ')))
             << c.command << "\n"
             << shown;

@@ -440,33 +440,24 @@ TEST_F(WineTest, TerminalModeOnAConsole) {
 }
 
 // Ctrl-C on the console ends the run as a failure, at once, and the console
-// handler writes the update record; in the closing pause it only ends the
-// pause, and the run keeps its status.
+// handler writes the update record; in the closing pause after "Done." it
+// only ends the pause, and the run keeps its status.
 TEST_F(WineTest, ControlCEndsTheRunWithStatusOne) {
-    const struct {
-        std::vector<std::string> args;
-        std::string after, record;
-        int status;
-    } cases[] = {
-        {{"-t"}, "<< TERMINAL MODE >>", "interrupted 1\n", 1},
-        {{"app.s19"}, "Done.", "done 0\n", 0},
-    };
-    for (const auto& c : cases) {
+    for (std::string args : {"-t", "app.s19"}) {
         Sim sim;
         image_file(sim.dir(), "app.s19", "--section app,records=2");
         setenv("KELO_LOG", "kelo.log", 1);
-        wine::ConsoleRun r =
-            kelo_on_console(sim, c.args, {wine::when_shown(c.after, "\x03", 300)}, 60);
+        wine::ConsoleRun r = kelo_on_console(
+            sim, {args}, {wine::when_shown(args == "-t" ? "MODE >>" : "Done.", "\x03", 300)}, 60);
         unsetenv("KELO_LOG");
-        EXPECT_FALSE(r.timed_out) << r.shown;
-        EXPECT_EQ(r.status, c.status) << r.shown;
+        EXPECT_EQ(r.status, args == "-t" ? 1 : 0) << r.shown;
         ASSERT_EQ(r.typed_at.size(), 1u);
         EXPECT_LT(r.seconds - r.typed_at[0], 2.0);
-        std::string read = "python3 -c 'import json,sys; r=json.loads(open(sys.argv[1]).read());"
-                           " print(r[\"outcome\"], r[\"status\"])' " +
-                           sim.dir() + "/kelo.log >" + sim.dir() + "/record.txt";
-        EXPECT_EQ(std::system(read.c_str()), 0) << harness::read_file(sim.dir() + "/kelo.log");
-        EXPECT_EQ(harness::read_file(sim.dir() + "/record.txt"), c.record);
+        std::string log = harness::read_file(sim.dir() + "/kelo.log");
+        EXPECT_NE(
+            log.find(args == "-t" ? "\"interrupted\",\"status\":1}" : "\"done\",\"status\":0}"),
+            std::string::npos)
+            << log;
     }
 }
 
