@@ -17,13 +17,16 @@ constexpr uint32_t exit_pause_step_ms = 222;
 } // namespace
 
 void pause_and_exit(int wait, int status) {
+    // The run's status stands from here: Ctrl-C and SIGTERM only cut the
+    // pause short.
+    if (wait) closing_pause_begins();
     record_end(status);
     if (wait) {
         // Keys pressed earlier must not cut the pause short.
         drop_keys();
         for (int step = 0; step < exit_pause_steps; ++step) {
             pause_ms(exit_pause_step_ms);
-            if (key_waiting()) break;
+            if (key_waiting() || closing_pause_cut()) break;
         }
         drop_keys();
     }

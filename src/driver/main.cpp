@@ -1,7 +1,5 @@
 // kelo: loads new firmware into a K940 instrument over a serial line, and
 // serves service work on the same line (scripts, terminal).
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,49 +148,18 @@ int establish_communication() {
     return 0;
 }
 
-// A device named as the download file would be read as an image for ever
-// (a terminal program's user names the port that way): refused before the
-// port is opened, with the way to name the port. So is any other download
-// file that is not a regular file (a folder, a named pipe): it cannot be
-// checked, then read again. A script is read once and may be a pipe.
-// A name of a port's form that is missing is refused the same way (an
-// adapter not plugged in is still no download file).
-void refuse_unusable_file(const char* name) {
-    int script = name[0] == '@';
-    struct stat status {};
-    int missing = stat(name + script, &status) != 0;
-    if (missing && names_a_port(name + script)) {
-        std::fprintf(stderr,
-                     "kelo: %s names a port, not a download file; name the "
-                     "port with --port %s\n",
-                     name + script, name + script);
-    } else if (missing || S_ISREG(status.st_mode)) {
-        return;
-    } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
-        std::fprintf(stderr,
-                     "kelo: %s is a device, not a download file; name the port with --port %s\n",
-                     name + script, name + script);
-    } else if (script) {
-        return;
-    } else {
-        std::printf("Cannot open the download file: %s\n", name);
-        if (S_ISDIR(status.st_mode))
-            std::fprintf(stderr, "kelo: %s: a folder, not a regular file\n", name);
-        else
-            std::fprintf(stderr, "kelo: %s: a pipe or socket, not a regular file\n", name);
-    }
-    pause_and_exit(1, 1);
-}
-
 // KELO_REPLY_TIMEOUT: the seconds a reply may take when no key can end the
 // wait; 0 waits for ever. Any other value is named, and the default kept.
 void read_reply_timeout() {
     constexpr long longest_s = 7L * 24 * 3600;
     const char* value = std::getenv("KELO_REPLY_TIMEOUT");
     if (value == nullptr || value[0] == '\0') return;
+    // Blanks around the number are no part of it, as around KELO_COMn's.
     char* end = nullptr;
     long seconds = std::strtol(value, &end, 10);
-    if (*end != '\0' || seconds < 0 || seconds > longest_s) {
+    int number = end != value;
+    while (*end == ' ' || *end == '\t') ++end;
+    if (!number || *end != '\0' || seconds < 0 || seconds > longest_s) {
         std::fprintf(stderr, "kelo: KELO_REPLY_TIMEOUT=%s is not 0 to %ld seconds; %ld are used\n",
                      value, longest_s, static_cast<long>(reply_timeout_s));
         return;
@@ -222,7 +189,11 @@ int main(int argc, char** argv) {
         pause_and_exit(0, 0);
     }
     if (opt_list) pause_and_exit(0, (list_ports(opt_list_all), 0));
-
+    if (opt_report && action == options_terminal) {
+        std::fputs("kelo: -i reports on an image without a port; -t is not taken with it\n",
+                   stderr);
+        pause_and_exit(0, 1);
+    }
     if (opt_report && action == options_run) {
         if (download_name == argv[0]) download_name = own_program_file(argv[0]);
         pause_and_exit(0, image_report(download_name));
@@ -243,15 +214,15 @@ int main(int argc, char** argv) {
     // The download file: the program's own, or the one named (a regular file).
     if (download_name == argv[0])
         download_name = own_program_file(argv[0]);
-    else
-        refuse_unusable_file(download_name);
+    else if (refuse_unusable_file(download_name) != 0)
+        pause_and_exit(1, 1);
     read_reply_timeout();
     int script = download_name[0] == '@';
     if (record_start(script ? "script" : "download", download_name + script) != 0)
         pause_and_exit(1, 1);
 
     if (establish_communication() == 0) {
-        record_identified();
+        record_identified(1);
         if (script) {
             play_script(download_name + 1, nullptr);
         } else {

@@ -85,6 +85,19 @@ const OptionEntry* find_option(const char* arg) {
     return nullptr;
 }
 
+// Writes " " and arg to standard error with its control characters as
+// "\x1b": an argument must not move the cursor or retitle the terminal.
+void put_argument(const char* arg) {
+    std::fputc(' ', stderr);
+    for (; *arg != '\0'; ++arg) {
+        unsigned char c = static_cast<unsigned char>(*arg);
+        if (c < 32 || c == 127)
+            std::fprintf(stderr, "\\x%02x", c);
+        else
+            std::fputc(c, stderr);
+    }
+}
+
 // Names on standard error what was not read, one line for each kind: the
 // arguments before next that looked like options but are none, and every
 // argument from next on (after the one that ended the reading).
@@ -98,14 +111,14 @@ void report_unread(int argc, char* const* argv, int next) {
         }
         if (argv[i][0] != '-' || find_option(argv[i])) continue;
         if (ignored++ == 0) std::fputs("kelo: ignored:", stderr);
-        std::fprintf(stderr, " %s", argv[i]);
+        put_argument(argv[i]);
     }
     if (ignored) std::fputs("\n", stderr);
     if (next >= argc) return;
     const char* last = argv[next - 1];
     const char* name = last[0] == '@' ? "the script file" : "the download file";
     std::fprintf(stderr, "kelo: not read after %s:", find_option(last) ? last : name);
-    for (int i = next; i < argc; ++i) std::fprintf(stderr, " %s", argv[i]);
+    for (int i = next; i < argc; ++i) put_argument(argv[i]);
     std::fputs("\n", stderr);
 }
 

@@ -49,11 +49,19 @@ int unclosed_section();
 // when the file cannot be read to its end.
 int first_unclosed_section(FILE* file);
 
-// The image report: the file, where its image starts, each section's kind,
-// version, addresses, records, data bytes, S7 and faulty records, the
-// records' time on the wire, and the download's check. 0 when the check
-// takes the image, 1 when it does not (its message printed).
+// The image report: a script named with '@' and a file that is no regular
+// file are refused (1) as the download refuses them; else the file, where
+// its image starts, each section's kind, version, addresses, records, data
+// bytes, S7 and faulty records, the records' time on the wire, and the
+// download's check. 0 when the check takes the image, 1 when it does not
+// (its message printed).
 int image_report(const char* path);
+
+// A download file or script (name with '@') that is a device, or a download
+// file that is no regular file (a folder, a pipe), is refused: its reason
+// printed, the run failed, -1. 0 otherwise (a file that cannot be looked at
+// is left to the reading that follows).
+int refuse_unusable_file(const char* name);
 
 // Prints that an image ends inside section number (no S7 line closes it).
 void report_unclosed_section(int number);

@@ -10,6 +10,7 @@
 #include "image/record_window.h"
 #include "platform/platform.h"
 #include "record/update_record.h"
+#include "serial/serial_link.h"
 #include "shared/shared.h"
 
 namespace {
@@ -145,19 +146,57 @@ void print_report(const Report& report) {
 
 } // namespace
 
+// A device named as the download file would be read as an image for ever
+// (a terminal program's user names the port that way): refused before the
+// port is opened, with the way to name the port. So is any other download
+// file that is not a regular file (a folder, a named pipe): it cannot be
+// checked, then read again. A script is read once and may be a pipe.
+// A name of a port's form that is missing is refused the same way (an
+// adapter not plugged in is still no download file).
+int refuse_unusable_file(const char* name) {
+    int script = name[0] == '@';
+    struct stat status {};
+    int missing = stat(name + script, &status) != 0;
+    if (missing && names_a_port(name + script)) {
+        std::fprintf(stderr,
+                     "kelo: %s names a port, not a download file; name the port with --port %s\n",
+                     name + script, name + script);
+    } else if (missing || S_ISREG(status.st_mode)) {
+        return 0;
+    } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+        std::fprintf(stderr,
+                     "kelo: %s is a device, not a download file; name the port with --port %s\n",
+                     name + script, name + script);
+    } else if (script) {
+        return 0;
+    } else {
+        std::printf("Cannot open the download file: %s\n", name);
+        if (S_ISDIR(status.st_mode))
+            std::fprintf(stderr, "kelo: %s: a folder, not a regular file\n", name);
+        else
+            std::fprintf(stderr, "kelo: %s: a pipe or socket, not a regular file\n", name);
+    }
+    fail_run(run_file_error);
+    return -1;
+}
+
 int image_report(const char* path) {
     std::printf("Image report: %s\n", path);
-    struct stat status {};
-    int error = stat(path, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
-    FILE* file = error == 0 ? open_for_reading(path) : nullptr;
-    if (file == nullptr) {
-        report_file_failure("Cannot open the download file: %s\n", path, error ? error : errno);
+    if (path[0] == '@') {
+        std::printf("  a script file (named with @): -i reports on images only\n");
         return 1;
     }
-    image_length = static_cast<int32_t>(static_cast<int64_t>(status.st_size) - image_offset);
-    std::printf("  file: %lld bytes; the image from offset %ld: %ld bytes\n",
-                static_cast<long long>(status.st_size), static_cast<long>(image_offset),
-                static_cast<long>(image_length));
+    if (refuse_unusable_file(path) != 0) return 1;
+    struct stat status {};
+    FILE* file = stat(path, &status) == 0 ? open_for_reading(path) : nullptr;
+    if (file == nullptr) {
+        report_file_failure("Cannot open the download file: %s\n", path, errno);
+        return 1;
+    }
+    int64_t size = static_cast<int64_t>(status.st_size);
+    std::printf("  file: %lld bytes; the image from offset %ld: %lld bytes\n",
+                static_cast<long long>(size), static_cast<long>(image_offset),
+                static_cast<long long>(size - image_offset));
     static Report report;
     report = Report{};
     int script = 0;

@@ -95,6 +95,7 @@ int probe_instrument(uint32_t baud) {
         return answer;
     }
     if (parse_identification(reply_line) != 0) {
+        record_identified(0);
         std::printf("Invalid device connected to COM%d.\n", port_index + 1);
         fail_run(run_invalid_device);
         return probe_invalid_device;

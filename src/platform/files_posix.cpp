@@ -2,6 +2,7 @@
 // device, inode, size and modification time; the update record's file
 // appended to with O_APPEND; the computer's name.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +11,13 @@
 #include "platform/platform.h"
 
 FILE* open_for_reading(const char* path) {
-    return std::fopen(path, "rb");
+    // Not blocking: a file that has nothing to give yet (a kernel's message
+    // file, a pipe) fails to read instead of holding the run for ever.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
 }
 
 int file_stamp(FILE* file, FileStamp* stamp) {
@@ -36,18 +43,58 @@ void copy_reason(int error, char* reason, int size) {
 } // namespace
 
 intptr_t open_for_appending(const char* path, char* reason, int size) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) copy_reason(errno, reason, size);
+    // Not blocking: a named pipe without a reader is refused at once
+    // (ENXIO) instead of waiting for one.
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        int error = errno;
+        struct stat info {};
+        if (error == ENXIO && stat(path, &info) == 0 && S_ISFIFO(info.st_mode) &&
+            reason != nullptr && size > 0)
+            std::snprintf(reason, static_cast<size_t>(size), "a named pipe that nobody reads");
+        else
+            copy_reason(error, reason, size);
+        return -1;
+    }
+    // A regular file is opened for reading too, to look at its last byte.
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        int both = open(path, O_RDWR | O_APPEND | O_CLOEXEC);
+        struct stat again {};
+        if (both >= 0 && fstat(both, &again) == 0 && again.st_dev == info.st_dev &&
+            again.st_ino == info.st_ino) {
+            close(fd);
+            fd = both;
+        } else if (both >= 0) {
+            close(both);
+        }
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
-int append_to(intptr_t file, const char* bytes, int32_t count, char* reason, int size) {
+int append_line(intptr_t file, const char* line, int32_t count, char* reason, int size) {
+    int fd = static_cast<int>(file);
+    struct stat info {};
+    char last = '\n';
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+        pread(fd, &last, 1, info.st_size - 1) != 1)
+        last = '\n';
+    if (last == '\n') {
+        ++line;
+        --count;
+    }
     ssize_t n;
-    do n = write(static_cast<int>(file), bytes, static_cast<size_t>(count));
+    do n = write(fd, line, static_cast<size_t>(count));
     while (n < 0 && errno == EINTR);
     if (n == count) return 0;
-    if (n >= 0) errno = ENOSPC; // a part went: the disk is full
-    copy_reason(errno, reason, size);
+    int error = n >= 0 ? ENOSPC : errno; // a part went: the disk is full
+    // The part that went is taken back while nothing follows it; else the
+    // next line begins on a line of its own.
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (n > 0 && end >= n && fstat(fd, &info) == 0 && info.st_size == end)
+        (void)ftruncate(fd, end - n);
+    copy_reason(error, reason, size);
     return -1;
 }
 

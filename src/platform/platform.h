@@ -104,19 +104,30 @@ constexpr const char platform_example_port[] = "/dev/ttyUSB0";
 
 // The update record's file (KELO_LOG): opened to append to, created when it
 // is missing, shared with other kelo runs. A handle >= 0, or -1 with the
-// system's reason in reason (size bytes).
+// system's reason in reason (size bytes). Never waits: a named pipe that
+// nobody reads is refused.
 intptr_t open_for_appending(const char* path, char* reason, int size);
-// Appends count bytes with one system write, so that the writes of runs
-// side by side never interleave. 0 when all went, else -1 with the reason.
-// On POSIX it may be called from a signal handler (reason may be null).
-int append_to(intptr_t file, const char* bytes, int32_t count, char* reason, int size);
+// Appends a line with one system write, so that the writes of runs side by
+// side never interleave. line[0] is a line end, written only when the file
+// does not end with one (a line broken earlier): the line always begins a
+// line of its own. 0 when all went, else -1 with the reason; what went of a
+// line that did not go whole is taken back where the system allows. On
+// POSIX it may be called from a signal handler (reason may be null).
+int append_line(intptr_t file, const char* line, int32_t count, char* reason, int size);
 // The computer's name into name (size bytes); empty when unknown.
 void host_name(char* name, int size);
-// hook runs once when a signal (POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT,
-// SIGPIPE) or the console (Windows: Ctrl-C, Ctrl-Break, the window closed)
-// ends the run, with the exit status the run ends with; on POSIX inside
-// the signal handler, so it may only do what a handler may.
+// hook runs once when a signal (POSIX: every signal whose default action
+// ends the process and that can be caught, faults included) or the console
+// (Windows: Ctrl-C, Ctrl-Break, the window closed) ends the run, with the
+// exit status the run ends with (POSIX: 128 + the signal's number); on
+// POSIX inside the signal handler, so it may only do what a handler may.
+// SIGPIPE and SIGXFSZ are ignored for the whole run: the write fails.
 void on_abrupt_end(void (*hook)(int status));
+// From now on (the closing pause) Ctrl-C and SIGTERM (Windows: Ctrl-C and
+// Ctrl-Break) no longer end the run: closing_pause_cut() turns 1, and the
+// pause ends within a step with the run's own status.
+void closing_pause_begins();
+int closing_pause_cut();
 
 // The program's own file, for reading an appended image. POSIX: argv0 when
 // it is a path (it holds a slash) to a regular file, else the running

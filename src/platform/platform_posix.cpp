@@ -107,9 +107,25 @@ int pending_time_left() {
     return settle_time_left(decoder, clock_ms());
 }
 
-// Signals that end the process: kelo's changes are undone, then the signal
-// ends the process as it would have without kelo's handler.
-const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Signals whose default action ends the process: kelo's changes are undone
+// and the run's record written, then the signal ends the process as it
+// would have without kelo's handler. The real-time signals too.
+const int ending_signals[] = {
+    SIGINT,    SIGTERM, SIGHUP,    SIGQUIT, SIGALRM, SIGUSR1,
+    SIGUSR2,   SIGXCPU, SIGVTALRM, SIGPROF, SIGTRAP, SIGSYS,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// A write into a pipe nobody reads or beyond the file size limit fails
+// (EPIPE, EFBIG) and is reported, instead of ending the run without a word.
+const int ignored_signals[] = {SIGPIPE, SIGXFSZ};
 // Faults: undone too, then passed to whoever handled them before kelo (a
 // sanitizer, say), or to the default action.
 const int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
@@ -155,8 +171,15 @@ void undo_changes() {
 }
 
 void (*volatile abrupt_end_hook)(int status) = nullptr;
+// 1 during the closing pause: Ctrl-C and SIGTERM end the pause, and the run
+// keeps its status; 2 once one of them came.
+volatile sig_atomic_t closing_pause = 0;
 
 void on_ending_signal(int sig) {
+    if (closing_pause != 0 && (sig == SIGINT || sig == SIGTERM)) {
+        closing_pause = 2;
+        return;
+    }
     undo_changes();
     if (abrupt_end_hook != nullptr) abrupt_end_hook(128 + sig);
     die_of(sig);
@@ -164,6 +187,7 @@ void on_ending_signal(int sig) {
 
 void on_fault_signal(int sig, siginfo_t* info, void* context) {
     undo_changes();
+    if (abrupt_end_hook != nullptr) abrupt_end_hook(128 + sig);
     for (size_t i = 0; i < sizeof fault_signals / sizeof fault_signals[0]; ++i) {
         if (fault_signals[i] != sig) continue;
         const struct sigaction& before = fault_actions_before[i];
@@ -226,6 +250,11 @@ void console_start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     for (int sig : ending_signals)
         if (!ignored(sig)) catch_signal(sig, on_ending_signal, 0);
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        if (!ignored(sig)) catch_signal(sig, on_ending_signal, 0);
+#endif
+    for (int sig : ignored_signals) signal(sig, SIG_IGN);
     for (size_t i = 0; i < sizeof fault_signals / sizeof fault_signals[0]; ++i) {
         struct sigaction action {};
         action.sa_sigaction = on_fault_signal;
@@ -407,4 +436,12 @@ const char* own_program_file(const char* argv0) {
 
 void on_abrupt_end(void (*hook)(int status)) {
     abrupt_end_hook = hook;
+}
+
+void closing_pause_begins() {
+    closing_pause = 1;
+}
+
+int closing_pause_cut() {
+    return closing_pause == 2;
 }

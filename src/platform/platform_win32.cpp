@@ -50,6 +50,9 @@ HANDLE open_console_input() {
 }
 
 void (*volatile abrupt_end_hook)(int status) = nullptr;
+// 1 during the closing pause: Ctrl-C and Ctrl-Break end the pause, and the
+// run keeps its status; 2 once one of them came.
+volatile LONG closing_pause = 0;
 
 // Ctrl-C, Ctrl-Break, a closed window, logoff, shutdown: the run ends as a
 // failure. Windows closes the port and gives up the execution state.
@@ -57,6 +60,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        if (InterlockedCompareExchange(&closing_pause, 2, 1) != 0) return TRUE;
+        [[fallthrough]];
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
@@ -249,6 +254,14 @@ void on_abrupt_end(void (*hook)(int status)) {
     abrupt_end_hook = hook;
 }
 
+void closing_pause_begins() {
+    InterlockedExchange(&closing_pause, 1);
+}
+
+int closing_pause_cut() {
+    return closing_pause == 2;
+}
+
 void system_reason(unsigned long error, char* text, int size) {
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, error, 0, text, static_cast<DWORD>(size), nullptr);
@@ -261,17 +274,36 @@ void system_reason(unsigned long error, char* text, int size) {
 
 intptr_t open_for_appending(const char* path, char* reason, int size) {
     // Appending only: each write goes to the end of the file as one piece.
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Read too, to look at the file's last byte.
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return reinterpret_cast<intptr_t>(file);
     system_reason(GetLastError(), reason, size);
     return -1;
 }
 
-int append_to(intptr_t file, const char* bytes, int32_t count, char* reason, int size) {
+int append_line(intptr_t file, const char* line, int32_t count, char* reason, int size) {
+    HANDLE handle = reinterpret_cast<HANDLE>(file);
+    LARGE_INTEGER length;
+    char last = '\n';
+    DWORD got = 0;
+    if (GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &length) &&
+        length.QuadPart > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(length.QuadPart - 1);
+        at.OffsetHigh = static_cast<DWORD>((length.QuadPart - 1) >> 32);
+        if (!ReadFile(handle, &last, 1, &got, &at) || got != 1) last = '\n';
+    }
+    if (last == '\n') {
+        ++line;
+        --count;
+    }
     DWORD written = 0;
-    if (WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(count), &written,
-                  nullptr) &&
+    if (WriteFile(handle, line, static_cast<DWORD>(count), &written, nullptr) &&
         written == static_cast<DWORD>(count))
         return 0;
     if (reason != nullptr) system_reason(GetLastError(), reason, size);

@@ -88,7 +88,7 @@ void sha256_finish(Sha256* hash, char* text) {
     text[64] = '\0';
 }
 
-int sha256_of_file(FILE* file, int32_t from, char* text) {
+int sha256_of_file(FILE* file, int32_t from, char* text, int64_t* bytes) {
     Sha256 hash;
     sha256_start(&hash);
     std::fpos_t position;
@@ -97,6 +97,7 @@ int sha256_of_file(FILE* file, int32_t from, char* text) {
     size_t got;
     while (!failed && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
         sha256_add(&hash, chunk, got);
+    if (bytes != nullptr) *bytes = static_cast<int64_t>(hash.length);
     failed = failed || std::ferror(file) || std::fsetpos(file, &position) != 0;
     sha256_finish(&hash, text);
     return failed ? -1 : 0;

@@ -17,9 +17,20 @@
 namespace {
 
 constexpr int most_sections = 16;
-// The longest line: two texts of 748 characters, each up to six characters
-// escaped, and the rest.
-constexpr int line_size = 12288;
+// Each text has its room in the line (escapes and quotes counted), so that
+// the line always fits whole: a longer text is cut, at a character, and
+// ends with "\u2026" (an escape no byte of a text is written as). The
+// instrument's answer (748 characters) always fits whole. The room of the
+// texts with the rest of the line (at most about 2,900 characters: the
+// fields, the numbers and 16 sections) stays below line_size.
+constexpr int line_size = 16384;
+constexpr int host_room = 400;
+constexpr int device_room = 1600;
+constexpr int answer_room = 6 * reply_line_max + 10;
+constexpr int file_room = 4000;
+constexpr int refusal_room = 1600;
+static_assert(host_room + device_room + answer_room + file_room + refusal_room + 3000 < line_size,
+              "every line fits");
 
 struct Section {
     int32_t kind;
@@ -40,9 +51,10 @@ struct Record {
     int32_t port_opened = 0;
     int32_t port_number = 0;
     char device[260] = {};
-    int32_t identified = 0;
+    int32_t identified = 0; // 1: a K940's answer; 2: an answer not taken as one
     char answer[reply_line_size] = {};
     int32_t hashed = 0;
+    int64_t hashed_bytes = 0;
     char sha256[65] = {};
     Section sections[most_sections] = {};
     int32_t section_count = 0;
@@ -77,24 +89,36 @@ struct Line {
         if (value < 0) digits[n++] = '-';
         while (n > 0 && length < size) text[length++] = digits[--n];
     }
-    // A JSON string: printable ASCII as it is, every other byte escaped
-    // (bytes above 127 as the characters of the same number).
-    void put_string(const char* s) {
+    // A JSON string of at most room characters, quotes included:
+    // printable ASCII as it is, every other byte escaped (bytes above 127
+    // as the characters of the same number). A text that does not fit is
+    // cut before a byte that starts a UTF-8 character and marked.
+    void put_string(const char* s, int room = 100) {
         static constexpr char hex[] = "0123456789abcdef";
+        static constexpr char cut_mark[] = "\\u2026\"";
+        int32_t limit = length + room - static_cast<int32_t>(sizeof cut_mark);
         put("\"");
+        int32_t cut_at = length;
+        int following = 0; // continuation bytes since cut_at (a character has at most 3)
         for (; *s != '\0'; ++s) {
             unsigned char c = static_cast<unsigned char>(*s);
+            if ((c & 0xC0) != 0x80 || ++following > 3) {
+                cut_at = length;
+                following = 0;
+            }
             char escaped[7] = {'\\', static_cast<char>(c), 0};
-            if (c == '"' || c == '\\') {
-                put(escaped);
-            } else if (c >= 32 && c < 127) {
+            if (c >= 32 && c < 127 && c != '"' && c != '\\') {
                 escaped[0] = static_cast<char>(c);
                 escaped[1] = 0;
-                put(escaped);
-            } else {
+            } else if (c < 32 || c >= 127) {
                 const char ux[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], 0};
-                put(ux);
+                std::memcpy(escaped, ux, sizeof ux);
             }
+            if (length + static_cast<int32_t>(std::strlen(escaped)) > limit) {
+                length = cut_at;
+                return put(cut_mark);
+            }
+            put(escaped);
         }
         put("\"");
     }
@@ -185,7 +209,7 @@ void prepare() {
     line.field("kelo");
     line.put_string(kelo_version);
     line.field("host");
-    line.put_string(record.host);
+    line.put_string(record.host, host_room);
     line.field("mode");
     line.put_string(record.mode);
     line.field("port");
@@ -193,33 +217,36 @@ void prepare() {
     std::snprintf(port, sizeof port, "COM%d", static_cast<int>(record.port_number));
     line.put_string(port);
     line.field("device");
-    line.put_string(record.device);
+    line.put_string(record.device, device_room);
     line.field("baud");
     line.put_number(baud_rate);
     line.field("instrument");
     if (record.identified) {
         line.put("{\"answer\":");
-        line.put_string(record.answer);
-        line.field("boot");
-        line.put_number(instrument_version);
-        line.field("application");
-        line.put_number(appl_version);
-        line.field("dsp");
-        line.put_number(dsp_version);
+        line.put_string(record.answer, answer_room);
+        const int32_t versions[] = {instrument_version, appl_version, dsp_version};
+        const char* const names[] = {"boot", "application", "dsp"};
+        for (int i = 0; i < 3; ++i) {
+            line.field(names[i]);
+            if (record.identified == 1)
+                line.put_number(versions[i]);
+            else
+                line.put("null");
+        }
         line.put("}");
     } else {
         line.put("null");
     }
     if (record.file != nullptr && std::strcmp(record.mode, "script") == 0) {
         line.field("script");
-        line.put_string(record.file);
+        line.put_string(record.file, file_room);
     } else if (record.file != nullptr) {
         line.field("image");
         line.put("{\"file\":");
-        line.put_string(record.file);
+        line.put_string(record.file, file_room);
         if (record.hashed) {
             line.field("size");
-            line.put_number(image_length);
+            line.put_number(record.hashed_bytes);
             line.field("offset");
             line.put_number(image_offset);
             line.field("sha256");
@@ -245,7 +272,7 @@ void put_end(Line& line, const char* outcome, int status) {
     line.put_string(outcome);
     if (run_outcome == run_refused && std::strcmp(outcome, "refused") == 0) {
         line.field("refusal");
-        line.put_string(reply_line);
+        line.put_string(reply_line, refusal_room);
     }
     line.field("status");
     line.put_number(status);
@@ -253,15 +280,18 @@ void put_end(Line& line, const char* outcome, int status) {
 }
 
 // Writes the ready line with its end: once, from the run's end or a signal.
+// out[0] is the line end that goes first when the file's last line is
+// broken.
 int write_record(const char* outcome, int status, char* reason, int size) {
     if (record.log < 0 || !record.port_opened || written) return 0;
     written = 1;
-    static char out[line_size + 256];
+    static char out[1 + line_size + 256];
     int which = ready;
-    std::memcpy(out, prepared[which], static_cast<size_t>(prepared_length[which]));
-    Line line{out, sizeof out, prepared_length[which]};
+    out[0] = '\n';
+    std::memcpy(out + 1, prepared[which], static_cast<size_t>(prepared_length[which]));
+    Line line{out, sizeof out, 1 + prepared_length[which]};
     put_end(line, outcome, status);
-    return append_to(record.log, out, line.length, reason, size);
+    return append_line(record.log, out, line.length, reason, size);
 }
 
 void write_interrupted(int status) {
@@ -331,8 +361,8 @@ void record_port_opened() {
     if (record.log >= 0) prepare();
 }
 
-void record_identified() {
-    record.identified = 1;
+void record_identified(int taken) {
+    record.identified = taken ? 1 : 2;
     std::memcpy(record.answer, reply_line, sizeof record.answer);
     if (record.log >= 0) prepare();
 }
@@ -341,7 +371,8 @@ void record_image(const char* path) {
     if (record.log < 0) return;
     FILE* file = open_for_reading(path);
     if (file == nullptr) return;
-    record.hashed = sha256_of_file(file, image_offset > 0 ? image_offset : 0, record.sha256) == 0;
+    record.hashed = sha256_of_file(file, image_offset > 0 ? image_offset : 0, record.sha256,
+                                   &record.hashed_bytes) == 0;
     std::fclose(file);
     prepare();
 }

@@ -27,8 +27,10 @@ int record_start(const char* mode, const char* file);
 void record_mode(const char* mode);
 // The port is open: from now on the run leaves a record.
 void record_port_opened();
-// The probe found the instrument: reply_line holds its answer.
-void record_identified();
+// The probe had an answer in reply_line: taken 1 for a K940's (its
+// versions are recorded), 0 for one that was not taken as a K940's (its
+// versions null).
+void record_identified(int taken);
 // check_image accepted path: its image text from image_offset is hashed.
 void record_image(const char* path);
 // The record reader met a section: kind 'B', 'A', 'D' or 0 (an address of

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -520,47 +521,98 @@ TEST(DownloadInStep, LinesBesideTheRepliesNeverPassForReplies) {
 }
 
 // Every run that opened a port leaves one line of JSON in KELO_LOG, however
-// it ends; Python's json reads it. Each row: the scenario, the keys, and
-// the record's outcome, status, resends and instrument answer as a line.
+// it ends, and nothing kills the run or spoils a line, whatever the log,
+// the names and the signals; record_check.py reads the lines back and
+// checks them against the run. Each row: the scenario, a bash command ($K
+// kelo, $I the image, $L the log; s SIG TEXT [OPTION] runs kelo on $I in
+// the background and sends SIG once its output shows TEXT, -s showing a
+// record once it is counted), keys, and what the check prints for the last
+// line, or after "!" the status and the end of the output.
 TEST(UpdateRecord, OneLinePerRunWhateverTheEnd) {
     std::string image = make_image("record.s19", "--section app,records=8");
-    std::string log = temp_dir() + "/kelo.log";
+    std::string log = temp_dir() + "/kelo.log", deep = temp_dir() + "/deep", folder;
+    for (int i = 0; i < 120; ++i) folder += "\xc3\xa9";
+    for (int i = 0; i < 12; ++i) deep += "/" + folder; // 3 KB
+    const std::string k940 = " 'K940,SN1234,20000620,20070215,20060504' 20000620",
+                      done = "done 0 10 0" + k940;
     const struct {
-        std::string scenario;
+        std::string scenario, command;
         std::vector<KeyStep> keys;
         std::string expected;
+        int lines = 1;
     } cases[] = {
-        {"refuse_record 3 2", {}, "done 0 2 'K940,SN1234,20000620,20070215,20060504' ok"},
-        {"refuse_record 3 5", {}, "refused 1 4 'K940,SN1234,20000620,20070215,20060504' ok"},
-        {"line_lost_at record 4", {}, "port_lost 1 0 'K940,SN1234,20000620,20070215,20060504' ok"},
+        {"refuse_record 3 2", "$K $I", {}, "done 0 10 2" + k940},
+        {"refuse_record 3 5", "$K $I", {}, "refused 1 3 4" + k940},
+        {"line_lost_at record 4", "$K $I", {}, "port_lost 1 4 0" + k940},
         {"ident K940,\\x01\\xe9\"\\\\,20000620",
+         "$K $I",
          {},
-         "done 0 0 'K940,\\x01\\xe9\"\\\\,20000620' ok"},
-        {"reply_delay_ms 60000", {when_output("Application Code", "\x03")}, "interrupted 130 0 "},
+         "done 0 10 0 'K940,\\x01\\xe9\"\\\\,20000620' 20000620"},
+        {"ident HELLO,WORLD", "$K $I", {}, "invalid_device 1 0 0 'HELLO,WORLD' None"},
+        {"reply_delay_ms 60000", "$K -s $I", {when_output(">S0", "\x1b")}, "esc 1 1 0" + k940},
+        {"reply_delay_ms 60000",
+         "$K -s $I",
+         {when_output(">S0", "\x03")},
+         "interrupted 130 1 0" + k940},
+        {"reply_delay_ms 60000", "s USR1 '>S0' -s", {}, "interrupted 138 1 0" + k940},
+        {"", "s TERM Done.", {}, done},
+        {"", "mkdir -p $J && cp $I $J && $K $J/record.s19", {}, done},
+        {"", "printf '{\"planted\":1}\\n{\"planted' >$L; $K $I", {}, done},
+        {"",
+         "head -c 3900 /dev/zero | tr '\\0' x | sed 's/^/{\"planted\":\"/' >$L; echo >>$L; (ulimit "
+         "-f 4; $K $I) && test $(stat -c %s $L) = 3913 && $K $I",
+         {},
+         done},
+        {"", "$K $I & KELO_COM1=$C2 $K $I; wait", {}, done, 2},
+        {"",
+         "rm $L; mkfifo $L; exec 3<>$L; s 0 'Application Code'",
+         {},
+         "!0\nDone.\nkelo: the update record could not be written to $L: Broken pipe\n"},
+        {"", "rm $L; mkfifo $L; $K $I", {}, "!1kelo: $L: a named pipe that nobody reads\n"},
     };
     for (const auto& c : cases) {
         std::remove(log.c_str());
+        std::ofstream(log).close();
         Sim sim(c.scenario + "\n");
+        std::unique_ptr<Sim> second = c.lines == 2 ? std::make_unique<Sim>() : nullptr;
         RunOptions options;
-        options.env = {sim.com1_env(), "KELO_LOG=" + log};
+        options.env = {sim.com1_env(),
+                       "K=" + harness::kelo_path(),
+                       "I=" + image,
+                       "L=" + log,
+                       "J=" + deep,
+                       "KELO_LOG=" + log,
+                       "C2=" + (second ? second->link() : "")};
         options.keys = c.keys;
         options.keys.push_back(when_output("\n", "x", 3000)); // ends the closing pause
         options.terminal = !c.keys.empty();                   // Ctrl-C from a terminal
-        harness::run_program({harness::kelo_path(), image}, options);
-        std::string checked = temp_dir() + "/checked.txt";
-        std::string command =
-            std::string("python3") +
-            " -c 'import json,sys,hashlib; r=[json.loads(l) for l in open(sys.argv[1])];"
-            " assert len(r)==1; r=r[0]; i=r[\"instrument\"] or {};"
-            " ok=r[\"image\"][\"sha256\"]==hashlib.sha256(open(sys.argv[2],\"rb\").read())."
-            "hexdigest();"
-            " print(r[\"outcome\"],r[\"status\"],sum(x[\"resends\"] for x in r[\"sections\"]),"
-            " ascii(i.get(\"answer\",\"\")),\"ok\" if ok else \"\")' " +
-            log + " " + image + " >" + checked;
-        EXPECT_EQ(std::system(command.c_str()), 0) << c.scenario << "\n" << harness::read_file(log);
-        std::string got = harness::read_file(checked);
-        EXPECT_TRUE(got.starts_with(c.expected)) << c.scenario << ": " << got;
+        // s: kelo in the background, SIG once TEXT shows; it must end
+        // within 1.5 s of SIGTERM (the closing pause cut short).
+        RunResult run = harness::run_program(
+            {"/bin/bash", "-c",
+             "s() { rm -f $L.out; $K $3 $I 3<&- >$L.out & p=$!; until grep -qs \"$2\" $L.out; do "
+             "sleep 0.05; done; exec 3<&-; kill -$1 $p; [ $1 != TERM ] || (sleep 1.5; kill -9 $p) "
+             "&>/dev/null & wait $p; r=$?; cat $L.out; return $r; }; " +
+                 c.command},
+            options);
+        std::string shown = run.out + run.err,
+                    named = c.command[0] == 'm' ? "'" + deep + "/record.s19'" : image;
+        if (c.expected[0] == '!') {
+            std::string ending = c.expected.substr(2).replace(c.expected.find("$L") - 2, 2, log);
+            EXPECT_TRUE(shown.ends_with(ending)) << c.command << "\n" << shown;
+            EXPECT_EQ(run.status, c.expected[1] - '0') << c.command;
+            continue;
+        }
+        std::string check = "python3 " KELO_RECORD_CHECK " " + log + " " + std::to_string(c.lines) +
+                            " " + named + " " + named + " >" + log + ".txt";
+        EXPECT_EQ(std::system(check.c_str()), 0) << c.command << "\n"
+                                                 << shown << harness::read_file(log);
+        EXPECT_EQ(harness::read_file(log + ".txt"), c.expected + "\n") << c.command;
+        EXPECT_EQ(run.status, std::atoi(c.expected.c_str() + c.expected.find(' ')))
+            << c.command << "\n"
+            << shown;
     }
+    std::filesystem::remove_all(temp_dir() + "/deep");
 }
 
 } // namespace

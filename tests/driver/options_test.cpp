@@ -73,13 +73,14 @@ TEST_F(Options, FlagsInEitherCase) {
 }
 
 TEST_F(Options, UnknownOptionsAreIgnored) {
-    Parsed p = parse({"-", "-x", "-38400", "-rs", "--HELP", "-H", "-help", "--h", "-v", "-19"});
+    Parsed p = parse(
+        {"-", "-x", "-38400", "-rs", "--HELP", "-H", "-help", "--h", "-v", "-\x1b[2J", "-19"});
     EXPECT_EQ(p.action, options_run);
     EXPECT_EQ(baud_rate, 19200);
     EXPECT_EQ(opt_ctrl_r, 0);
     EXPECT_EQ(opt_show_records, 0);
     EXPECT_EQ(p.name, "kelo");
-    EXPECT_EQ(err, "kelo: ignored: - -x -38400 -rs --HELP -H -help --h -v\n");
+    EXPECT_EQ(err, "kelo: ignored: - -x -38400 -rs --HELP -H -help --h -v -\\x1b[2J\n");
 }
 
 // "--port" and "-b" take the next argument (or the text behind '='), which
@@ -113,10 +114,11 @@ TEST_F(Options, NameEndsTheReadingAndSetsOffsetZero) {
 }
 
 TEST_F(Options, ScriptNameKeepsItsAtSign) {
-    Parsed p = parse({"-19", "--2", "@service.txt", "-2"});
+    Parsed p = parse({"-19", "--2", "@service.txt", "-2", "\x1b]0;t\x07\x7f"});
     EXPECT_EQ(p.name, "@service.txt");
     EXPECT_EQ(baud_rate, 19200);
-    EXPECT_EQ(err, "kelo: ignored: --2\nkelo: not read after the script file: -2\n");
+    EXPECT_EQ(err,
+              "kelo: ignored: --2\nkelo: not read after the script file: -2 \\x1b]0;t\\x07\\x7f\n");
 }
 
 TEST_F(Options, TerminalActsAtOnceWithTheOptionsBeforeIt) {

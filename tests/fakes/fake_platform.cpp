@@ -113,6 +113,10 @@ void set_modem_line(int, ModemLine line, int on) {
 }
 
 void on_abrupt_end(void (*)(int)) {}
+void closing_pause_begins() {}
+int closing_pause_cut() {
+    return 0;
+}
 
 const char* own_program_file(const char* argv0) {
     return argv0;

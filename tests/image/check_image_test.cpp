@@ -73,8 +73,19 @@ TEST_F(CheckImageTest, ReplicaIsAccepted) {
     EXPECT_EQ(image_length, 969826);
 }
 
+// The bytes this process has read so far.
+int64_t bytes_read() {
+    std::FILE* io = std::fopen("/proc/self/io", "r");
+    long long count = 0;
+    if (io != nullptr && std::fscanf(io, "rchar: %lld", &count) != 1) count = 0;
+    if (io != nullptr) std::fclose(io);
+    return count;
+}
+
 // The report on an image: the replica's sections as the generator made
-// them; a record with a broken checksum counted; a cut image refused.
+// them; a record with a broken checksum counted; a cut image refused; blank
+// lines are no records; a sparse file read no further than its image; what
+// is no regular file refused as the download refuses it.
 TEST_F(CheckImageTest, ReportOnAnImage) {
     TempFile file;
     make_image(file, "");
@@ -82,10 +93,16 @@ TEST_F(CheckImageTest, ReportOnAnImage) {
     size_t record = text.find("S3", text.find("S00", 1)); // the application's first
     std::string broken = text.substr(0, record + 12) + (text[record + 12] == '0' ? "1" : "0") +
                          text.substr(record + 13);
+    std::string blank_lines = text;
+    for (size_t at = 100000; (at = blank_lines.find("\nS3", at)) != std::string::npos; at += 9000)
+        blank_lines.insert(at + 1, "\r\n\n");
     const struct {
         std::string content;
         int status;
         std::string shown;
+        int64_t size = 0;      // the file made this long, sparse
+        std::string path = ""; // reported instead of the file
+        std::string err = "";  // on standard error
     } cases[] = {
         {text, 0,
          "section 1: boot v20000620, 1670 records (1668 with data, 33334 data bytes), addresses "
@@ -100,15 +117,34 @@ TEST_F(CheckImageTest, ReportOnAnImage) {
         {broken, 0, "closed by S7: yes, 1 with a wrong byte count or checksum\n  section 3"},
         {text.substr(0, text.rfind("S7")), 1,
          "closed by S7: no, 0 with a wrong byte count or checksum\n  image: 16290 records\n"},
+        {blank_lines, 0,
+         "addresses 20000 to 2a981, closed by S7: yes, 0 with a wrong byte count "
+         "or checksum\n  image: 16291 records\n"},
+        // Read up to the first line of the hole, as the download reads it.
+        {text, 0,
+         "file: 3221225472 bytes; the image from offset 0: 3221225472 bytes\n"
+         "  section 1: boot v20000620, 1670 records",
+         int64_t{3} << 30},
+        {"", 1, "Image report: /\nCannot open the download file: /\n", 0, "/",
+         "kelo: /: a folder, not a regular file\n"},
+        {"", 1, "Image report: /dev/null\n", 0, "/dev/null", "a device, not a download file"},
     };
     for (const auto& c : cases) {
         reset_image_state();
         file.write(c.content);
+        if (c.size > 0) {
+            ASSERT_EQ(truncate(file.path().c_str(), c.size), 0);
+        }
+        int64_t read_before = bytes_read();
         StdoutCapture capture;
-        int status = image_report(file.path().c_str());
+        testing::internal::CaptureStderr();
+        int status = image_report((c.path.empty() ? file.path() : c.path).c_str());
+        std::string err = testing::internal::GetCapturedStderr();
         std::string shown = capture.finish();
         EXPECT_EQ(status, c.status) << shown;
         EXPECT_NE(shown.find(c.shown), std::string::npos) << shown;
+        EXPECT_NE(err.find(c.err), std::string::npos) << err;
+        EXPECT_LT(bytes_read() - read_before, 64 << 20) << shown;
     }
 }
 

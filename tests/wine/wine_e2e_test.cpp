@@ -476,15 +476,26 @@ TEST_F(WineTest, TerminalModeOnAConsole) {
     EXPECT_EQ(r.shown.substr(at + 21), "hi\nREADY\n<I><A>Hx\n") << r.raw;
 }
 
-// Ctrl-C on the console ends the run as a failure, at once.
+// Ctrl-C on the console ends the run as a failure, at once, and the console
+// handler writes the update record; in the closing pause after "Done." it
+// only ends the pause, and the run keeps its status.
 TEST_F(WineTest, ControlCEndsTheRunWithStatusOne) {
-    Sim sim;
-    wine::ConsoleRun r =
-        kelo_on_console(sim, {"-t"}, {wine::when_shown("<< TERMINAL MODE >>", "\x03", 300)}, 20);
-    EXPECT_FALSE(r.timed_out) << r.shown;
-    EXPECT_EQ(r.status, 1) << r.shown;
-    ASSERT_EQ(r.typed_at.size(), 1u);
-    EXPECT_LT(r.seconds - r.typed_at[0], 2.0);
+    for (std::string args : {"-t", "app.s19"}) {
+        Sim sim;
+        image_file(sim.dir(), "app.s19", "--section app,records=2");
+        setenv("KELO_LOG", "kelo.log", 1);
+        wine::ConsoleRun r = kelo_on_console(
+            sim, {args}, {wine::when_shown(args == "-t" ? "MODE >>" : "Done.", "\x03", 300)}, 60);
+        unsetenv("KELO_LOG");
+        EXPECT_EQ(r.status, args == "-t" ? 1 : 0) << r.shown;
+        ASSERT_EQ(r.typed_at.size(), 1u);
+        EXPECT_LT(r.seconds - r.typed_at[0], 2.0);
+        std::string log = harness::read_file(sim.dir() + "/kelo.log");
+        EXPECT_NE(
+            log.find(args == "-t" ? "\"interrupted\",\"status\":1}" : "\"done\",\"status\":0}"),
+            std::string::npos)
+            << log;
+    }
 }
 
 TEST_F(WineTest, EscEndsADownloadAwaitingAReply) {
