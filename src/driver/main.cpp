@@ -1,5 +1,7 @@
 // kelo: loads new firmware into a K940 instrument over a serial line, and
 // serves service work on the same line (scripts, terminal).
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,6 +150,18 @@ int establish_communication() {
     return 0;
 }
 
+// A name of a port's form that is not there (an adapter not plugged in) is
+// no download file either: refused before any port is opened.
+int refuse_port_name(const char* name) {
+    int script = name[0] == '@';
+    struct stat status {};
+    if (stat(name + script, &status) == 0 || !names_a_port(name + script)) return 0;
+    std::fprintf(stderr,
+                 "kelo: %s names a port, not a download file; name the port with --port %s\n",
+                 name + script, name + script);
+    return -1;
+}
+
 // KELO_REPLY_TIMEOUT: the seconds a reply may take when no key can end the
 // wait; 0 waits for ever. Any other value is named, and the default kept.
 void read_reply_timeout() {
@@ -214,7 +228,7 @@ int main(int argc, char** argv) {
     // The download file: the program's own, or the one named (a regular file).
     if (download_name == argv[0])
         download_name = own_program_file(argv[0]);
-    else if (refuse_unusable_file(download_name) != 0)
+    else if (refuse_port_name(download_name) != 0 || refuse_unusable_file(download_name) != 0)
         pause_and_exit(1, 1);
     read_reply_timeout();
     int script = download_name[0] == '@';

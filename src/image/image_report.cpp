@@ -10,7 +10,6 @@
 #include "image/record_window.h"
 #include "platform/platform.h"
 #include "record/update_record.h"
-#include "serial/serial_link.h"
 #include "shared/shared.h"
 
 namespace {
@@ -151,19 +150,11 @@ void print_report(const Report& report) {
 // port is opened, with the way to name the port. So is any other download
 // file that is not a regular file (a folder, a named pipe): it cannot be
 // checked, then read again. A script is read once and may be a pipe.
-// A name of a port's form that is missing is refused the same way (an
-// adapter not plugged in is still no download file).
 int refuse_unusable_file(const char* name) {
     int script = name[0] == '@';
     struct stat status {};
-    int missing = stat(name + script, &status) != 0;
-    if (missing && names_a_port(name + script)) {
-        std::fprintf(stderr,
-                     "kelo: %s names a port, not a download file; name the port with --port %s\n",
-                     name + script, name + script);
-    } else if (missing || S_ISREG(status.st_mode)) {
-        return 0;
-    } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+    if (stat(name + script, &status) != 0 || S_ISREG(status.st_mode)) return 0;
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
         std::fprintf(stderr,
                      "kelo: %s is a device, not a download file; name the port with --port %s\n",
                      name + script, name + script);
