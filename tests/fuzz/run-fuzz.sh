@@ -28,7 +28,7 @@ echo "building the fuzz target in $work"
 "$cxx" -std=c++20 -g -O1 -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined \
     -fno-sanitize-recover=undefined -DKELO_PROGRAM_SIZE=69632 -I"$root/src" \
     "$here/image_fuzz.cpp" "$root/src/image/check_image.cpp" "$root/src/image/record_window.cpp" "$root/src/shared/shared.cpp" \
-    "$root/src/platform/files_posix.cpp" \
+    "$root/src/platform/files_posix.cpp" "$root/src/record/sha256.cpp" \
     -o "$work/image_fuzz"
 
 # Seeds: each input is one settings byte and the file (see image_fuzz.cpp).
