@@ -18,5 +18,6 @@ void sha256_add(Sha256* hash, const void* bytes, size_t count);
 void sha256_finish(Sha256* hash, char* text);
 
 // The digest (text, 65 bytes) of an open file's bytes from offset from to its
-// end; the file's position is kept. 0, or -1 when the file cannot be read.
-int sha256_of_file(FILE* file, int32_t from, char* text);
+// end, or of at most most bytes when most is not negative; the file's
+// position is kept. 0, or -1 when the file cannot be read.
+int sha256_of_file(FILE* file, int32_t from, char* text, int64_t most = -1);
