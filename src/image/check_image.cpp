@@ -14,9 +14,14 @@
 
 namespace {
 
-// The download file as the check accepted it.
+// The download file as the check accepted it: its stamp, and the digest of
+// the bytes the record reader takes, from the image's start to the end of
+// the file or to a line that begins with NUL, where the download ends too
+// (a sparse file's holes are never read).
 FileStamp checked_stamp;
 char checked_digest[65];
+int64_t checked_length;
+int checked_to_end;
 
 int fail_check(const char* message, FILE* file) {
     std::printf("%s", message);
@@ -46,7 +51,11 @@ int check_sections_closed(const char* path, FILE* file) {
     int unclosed = -1;
     int32_t start = image_offset > 0 ? image_offset : 0;
     if (std::fseek(file, start, SEEK_SET) == 0) unclosed = first_unclosed_section(file);
-    if (unclosed >= 0 && sha256_of_file(file, start, checked_digest) != 0) unclosed = -1;
+    long end = std::ftell(file);
+    checked_to_end = std::feof(file) != 0 || end < start;
+    checked_length = checked_to_end ? -1 : end - start;
+    if (unclosed >= 0 && sha256_of_file(file, start, checked_digest, nullptr, checked_length) != 0)
+        unclosed = -1;
     std::fclose(file);
     if (unclosed == 0) return 0;
     if (unclosed < 0)
@@ -101,7 +110,8 @@ int image_unchanged(FILE* file) {
     FileStamp now;
     if (file_stamp(file, &now) == 0 && same_file_stamp(now, checked_stamp)) return 1;
     char digest[65];
-    if (sha256_of_file(file, image_offset > 0 ? image_offset : 0, digest) != 0 ||
+    if (sha256_of_file(file, image_offset > 0 ? image_offset : 0, digest, nullptr,
+                       checked_length) != 0 ||
         std::strcmp(digest, checked_digest) != 0)
         return 0;
     checked_stamp = now; // the same bytes: the next look is cheap again

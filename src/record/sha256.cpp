@@ -88,15 +88,20 @@ void sha256_finish(Sha256* hash, char* text) {
     text[64] = '\0';
 }
 
-int sha256_of_file(FILE* file, int32_t from, char* text, int64_t* bytes) {
+int sha256_of_file(FILE* file, int32_t from, char* text, int64_t* bytes, int64_t most) {
     Sha256 hash;
     sha256_start(&hash);
     std::fpos_t position;
     int failed = std::fgetpos(file, &position) != 0 || std::fseek(file, from, SEEK_SET) != 0;
     char chunk[4096];
-    size_t got;
-    while (!failed && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    size_t got = 0;
+    for (uint64_t left = most < 0 ? UINT64_MAX : static_cast<uint64_t>(most); !failed && left > 0;
+         left -= got) {
+        got = std::fread(chunk, 1, left < sizeof chunk ? static_cast<size_t>(left) : sizeof chunk,
+                         file);
+        if (got == 0) break;
         sha256_add(&hash, chunk, got);
+    }
     if (bytes != nullptr) *bytes = static_cast<int64_t>(hash.length);
     failed = failed || std::ferror(file) || std::fsetpos(file, &position) != 0;
     sha256_finish(&hash, text);

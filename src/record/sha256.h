@@ -18,6 +18,9 @@ void sha256_add(Sha256* hash, const void* bytes, size_t count);
 void sha256_finish(Sha256* hash, char* text);
 
 // The digest (text, 65 bytes) of an open file's bytes from offset from to its
-// end, and their number into *bytes when bytes is not null; the file's
-// position is kept. 0, or -1 when the file cannot be read.
-int sha256_of_file(FILE* file, int32_t from, char* text, int64_t* bytes = nullptr);
+// The digest (text, 65 bytes) of an open file's bytes from offset from to its
+// end, or of at most most bytes when most is not negative, and the number of
+// bytes hashed into *bytes when bytes is not null; the file's position is
+// kept. 0, or -1 when the file cannot be read.
+int sha256_of_file(FILE* file, int32_t from, char* text, int64_t* bytes = nullptr,
+                   int64_t most = -1);
