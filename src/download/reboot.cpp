@@ -22,6 +22,8 @@ constexpr uint32_t settle_dot_ms = 500;
 // Then it is asked, waiting this long for each answer.
 constexpr int query_attempts = 20;
 constexpr uint32_t query_answer_wait_ms = 500;
+// The longest gap between two bytes of an answer.
+constexpr uint32_t answer_gap_ms = 112;
 // The prompt waits for a key in steps of this length, watching the port.
 constexpr uint32_t prompt_wait_ms = 1000;
 
@@ -34,22 +36,42 @@ void send_command(const char* command) {
     send_line(text);
 }
 
-// 1 when a line feed came before the input ran dry; bytes up to it are dropped.
-int line_feed_arrived() {
-    for (int c = receive_byte(); c >= 0; c = receive_byte())
-        if (c == '\n') return 1;
-    return 0;
+// What came in answer to a query: a line feed (the instrument is back),
+// bytes that keep coming without one (an answer under way: another byte
+// within the gap an answer may leave between two) or nothing that counts (a
+// prompt character alone). Bytes up to the line feed are dropped.
+enum Answer { answer_none, answer_under_way, answer_whole };
+int answer_arrived() {
+    int bytes = 0;
+    for (int c = receive_byte(); c >= 0; c = receive_byte()) {
+        if (c == '\n') return answer_whole;
+        ++bytes;
+    }
+    if (bytes == 0) return answer_none;
+    port_wait(answer_gap_ms);
+    for (int c = receive_byte(); c >= 0; c = receive_byte()) {
+        if (c == '\n') return answer_whole;
+        return answer_under_way;
+    }
+    return answer_none;
 }
 
 // Asks the instrument until it answers: handover_continue when it did,
 // handover_terminate when it did not, handover_port_lost when the port went.
+// An answer under way is waited for, not asked for again: an instrument
+// that answers slowly (a long answer, a byte every 100 ms) would answer
+// every query, and the answers still coming after the hand-over would be
+// read as replies to the records.
 int query_until_answer() {
+    int under_way = 0;
     for (int attempt = 0; attempt < query_attempts; ++attempt) {
         std::printf(".");
-        send_command(identification_query);
+        if (!under_way) send_command(identification_query);
         pause_ms(query_answer_wait_ms);
-        if (line_feed_arrived()) return handover_continue;
+        int answer = answer_arrived();
+        if (answer == answer_whole) return handover_continue;
         if (port_lost()) return handover_port_lost;
+        under_way = answer == answer_under_way;
     }
     return handover_terminate;
 }

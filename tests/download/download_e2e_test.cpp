@@ -483,6 +483,9 @@ TEST(DownloadInStep, LinesBesideTheRepliesNeverPassForReplies) {
         {"after_reply READY\\r\\n"},
         {"status_line PROGRAMMED\\r\\n\npace 1"}, // 100 ms after each S7's reply
         {"status_line K940 READY\\r\\n\nstatus_ms 150\nstatus_s7 3\npace 1"}, // after the last
+        // 85 characters, 0.1 s apart, also after the reboot: one query at a time.
+        {"baud 9600\nchar_gap_ms 100\nident K940 SERIES MEASURING INSTRUMENT,SN123,19990101,"
+         "20070215,20060504,OPTIONS A B C D E F"},
         {"reply_delay_ms 20", "", "refuse_record 20 1", "touch"},
         {"reply_delay_ms 20", changed, "refuse_record 20 1", "rewrite"},
         {"programming_ms 3000", "", "refuse_record 20 1", "", {"KELO_REPLY_TIMEOUT=1"}},

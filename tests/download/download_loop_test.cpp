@@ -537,7 +537,8 @@ TEST_F(RebootHandover, FailedReadsEndTheDrainAndTheQueries) {
     auto instrument = line.instrument;
     line.instrument = [&, instrument](const std::string& sent) {
         if (sent.starts_with("$REBOOT") || sent.starts_with("\r\n?")) fake::deliver_failures(1);
-        return instrument(sent);
+        // Bytes behind a failed read would pass for an answer under way.
+        return sent.starts_with("$REBOOT") ? std::string() : instrument(sent);
     };
     platform.keys_when_asked = {13};
     run();
